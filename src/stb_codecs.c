@@ -1,0 +1,42 @@
+// stb_image and stb_image_write, compiled here once with internal linkage (STB_*_STATIC),
+// so no stb symbol leaves this unit. Only the PNG and JPEG decoders are built; every other
+// setting (allocator, size limit, no flip, PNG compression level) is stb's default.
+#include "stb_codecs.h"
+
+// stb's own code is not ours to change: its warnings are silenced for this unit only
+// (to its end, as "declared static but never defined" is reported there).
+#if defined(__GNUC__)
+#    pragma GCC diagnostic ignored "-Wunused-function"
+#    pragma GCC diagnostic ignored "-Wsign-compare"
+#    pragma GCC diagnostic ignored "-Wunused-parameter"
+#    pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#    pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#endif
+
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#include <stb/stb_image.h>
+
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
+
+enum { kComponents = 3, kJpegQuality = 95 };
+
+uint8_t* stb_codecs_load_rgb(const char* path, int* width, int* height) {
+    int channels_in_file = 0;
+    return stbi_load(path, width, height, &channels_in_file, kComponents);
+}
+
+int stb_codecs_write_png(stb_codecs_write_fn* write, void* context, int width, int height,
+                         const uint8_t* pixels) {
+    return stbi_write_png_to_func(write, context, width, height, kComponents, pixels,
+                                  kComponents * width);
+}
+
+int stb_codecs_write_jpg(stb_codecs_write_fn* write, void* context, int width, int height,
+                         const uint8_t* pixels) {
+    return stbi_write_jpg_to_func(write, context, width, height, kComponents, pixels, kJpegQuality);
+}
