@@ -153,10 +153,18 @@ void nchw_to_hwc(const float* planar, int width, int height, int padded_width, i
 }
 
 // The output must be a float tensor holding at least `needed` elements before it is read.
-// Returns -1 with the error text set otherwise.
+// Returns -1 with the error text set otherwise. A sequence or map is refused like a tensor
+// of the wrong type, not with ONNX Runtime's complaint about it.
 int check_output(OrtValue* output, size_t needed, float** data) {
+    int is_tensor = 0;
+    OrtStatus* status = g_ort->IsTensor(output, &is_tensor);
+    if (status != nullptr) return fail_with_status(status, nullptr);
+    if (is_tensor == 0) {
+        set_error("Unexpected model output");
+        return -1;
+    }
     OrtTensorTypeAndShapeInfo* info = nullptr;
-    OrtStatus* status = g_ort->GetTensorTypeAndShape(output, &info);
+    status = g_ort->GetTensorTypeAndShape(output, &info);
     if (status != nullptr) return fail_with_status(status, nullptr);
     ONNXTensorElementDataType type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
     size_t count = 0;

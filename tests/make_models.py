@@ -145,7 +145,9 @@ LOOKUP_VALUES = [
     -0.3, 0.0, 0.001, 0.003, 0.5, 0.999, 1.0, 7.0,           # the documented table
     float("nan"), -float("nan"), float("inf"), -float("inf"),
     -0.0, 1e-45, -1e-45, 3e38, -3e38,
-    0.0058,          # 1.479 + 0.5: truncation gives 1, rounding to nearest would give 2
+    0.5039215683937073,  # float32 0x3F010101: v * 255 rounds to 128.5 in single precision,
+                         # so + 0.5 truncated gives 129; rounding to nearest even or doing
+                         # the arithmetic in double precision gives 128
     0.998,           # 254.49 + 0.5: 254
     0.99999994,      # the largest float below 1: 255
     1.0000001,       # the smallest float above 1: clamped to 255
