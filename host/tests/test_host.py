@@ -1,0 +1,407 @@
+#!/usr/bin/python3
+"""End-to-end tests of kestrune-interp through its command line.
+
+Run with Debian's /usr/bin/python3 (numpy, PIL, onnx). The environment names the program
+(KRI_HOST) and the folder of generated test models (KRI_TEST_MODELS); ctest sets both.
+Clips are made on the fly with ffmpeg: flat grey frames whose levels are known, so what
+the blend model (output = (1 - t) * A + t * B) must produce can be computed exactly.
+"""
+import os
+import pty
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+from PIL import Image
+
+HOST = os.environ.get("KRI_HOST", "")
+MODELS = os.environ.get("KRI_TEST_MODELS", "")
+BLEND = os.path.join(MODELS, "blend")
+TIMEOUT = 60
+
+
+def run(args, env=None, **kw):
+    return subprocess.run([HOST] + args, capture_output=True, text=True, timeout=TIMEOUT,
+                          env=env, **kw)
+
+
+def ffmpeg(*args, stdin=None):
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y"] + list(args), input=stdin,
+                   check=True, timeout=TIMEOUT)
+
+
+def grey_clip(path, levels, size=(64, 48), rate=10, audio=False):
+    """A lossless clip whose frame i is flat grey at levels[i]."""
+    w, h = size
+    frames = np.concatenate([np.full((h, w, 3), v, np.uint8) for v in levels])
+    args = ["-f", "rawvideo", "-pix_fmt", "rgb24", "-video_size", f"{w}x{h}",
+            "-framerate", str(rate), "-i", "pipe:0"]
+    if audio:
+        args += ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000",
+                 "-shortest", "-c:a", "pcm_s16le"]
+    ffmpeg(*args, "-c:v", "ffv1", "-pix_fmt", "bgr0", path, stdin=frames.tobytes())
+
+
+def probe(path):
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+         "stream=codec_type,width,height,r_frame_rate,nb_read_frames", "-of", "json", path],
+        capture_output=True, text=True, check=True, timeout=TIMEOUT).stdout
+    import json
+    streams = json.loads(out)["streams"]
+    video = [s for s in streams if s["codec_type"] == "video"][0]
+    return {"width": video["width"], "height": video["height"],
+            "rate": video["r_frame_rate"], "frames": int(video["nb_read_frames"]),
+            "audio": any(s["codec_type"] == "audio" for s in streams)}
+
+
+def decode(path):
+    info = probe(path)
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-fps_mode", "passthrough",
+                          "-f", "rawvideo",
+                          "-pix_fmt", "rgb24", "-"], capture_output=True, check=True,
+                         timeout=TIMEOUT).stdout
+    return np.frombuffer(raw, np.uint8).reshape(-1, info["height"], info["width"], 3)
+
+
+def levels_of(path):
+    """Mean grey level of every frame of a video."""
+    return [float(f.mean()) for f in decode(path)]
+
+
+class HostTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kri-host-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def assert_no_leftovers(self, expected):
+        """The folder holds exactly the expected files: no OUT, no temporary files."""
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(expected))
+
+    def assert_one_line_error(self, result, code, *fragments):
+        self.assertEqual(result.returncode, code, result.stderr)
+        lines = result.stderr.strip().splitlines()
+        self.assertEqual(len(lines), 1, result.stderr)
+        self.assertTrue(lines[0].startswith("kestrune-interp: "), lines[0])
+        for fragment in fragments:
+            self.assertIn(fragment, lines[0])
+
+    def assert_levels(self, got, wanted, tolerance=2.0):
+        self.assertEqual(len(got), len(wanted), f"{got} vs {wanted}")
+        for i, (g, w) in enumerate(zip(got, wanted)):
+            self.assertLessEqual(abs(g - w), tolerance, f"frame {i}: {got} vs {wanted}")
+
+
+class Pair(HostTest):
+    def setUp(self):
+        super().setUp()
+        rng = np.random.default_rng(7)
+        self.a = rng.integers(0, 256, (37, 53, 3), dtype=np.uint8)
+        self.b = rng.integers(0, 256, (37, 53, 3), dtype=np.uint8)
+        Image.fromarray(self.a).save(self.path("a.png"))
+        Image.fromarray(self.b).save(self.path("b.png"))
+
+    def expected(self, t):
+        return (1 - t) * self.a.astype(float) + t * self.b.astype(float)
+
+    def assert_frame(self, name, t):
+        got = np.asarray(Image.open(self.path(name)).convert("RGB")).astype(float)
+        self.assertEqual(got.shape, self.a.shape)
+        self.assertLessEqual(np.abs(got - self.expected(t)).max(), 1.0)
+
+    def test_one_frame_at_the_middle_and_at_a_given_t(self):
+        r = run(["pair", self.path("a.png"), self.path("b.png"), "-o", self.path("mid.png"),
+                 "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assert_frame("mid.png", 0.5)
+        r = run(["pair", self.path("a.png"), self.path("b.png"), "-o", self.path("q.png"),
+                 "-t", "0.25", "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assert_frame("q.png", 0.25)
+        self.assert_no_leftovers(["a.png", "b.png", "mid.png", "q.png"])
+
+    def test_n_writes_numbered_frames_at_k_over_n(self):
+        r = run(["pair", self.path("a.png"), self.path("b.png"), "-o", self.path("f.png"),
+                 "-n", "4", "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for k in (1, 2, 3):
+            self.assert_frame(f"f_{k}.png", k / 4)
+        self.assert_no_leftovers(["a.png", "b.png", "f_1.png", "f_2.png", "f_3.png"])
+        # More than nine frames: the numbers are padded so that they sort.
+        r = run(["pair", self.path("a.png"), self.path("b.png"), "-o", self.path("g.png"),
+                 "-n", "12", "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(os.path.exists(self.path("g_01.png")))
+        self.assert_frame("g_11.png", 11 / 12)
+
+    def test_sizes_that_differ_fail_and_keep_an_existing_out(self):
+        Image.fromarray(self.b[:36]).save(self.path("short.png"))
+        with open(self.path("mid.png"), "wb") as f:
+            f.write(b"old")
+        r = run(["pair", self.path("a.png"), self.path("short.png"), "-o", self.path("mid.png"),
+                 "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "Frame dimensions mismatch")
+        with open(self.path("mid.png"), "rb") as f:
+            self.assertEqual(f.read(), b"old")
+        self.assert_no_leftovers(["a.png", "b.png", "short.png", "mid.png"])
+
+    def test_missing_or_undecodable_image(self):
+        r = run(["pair", self.path("a.png"), self.path("nope.png"), "-o", self.path("o.png"),
+                 "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "nope.png", "No such file")
+        with open(self.path("text.png"), "w") as f:
+            f.write("not an image\n")
+        r = run(["pair", self.path("text.png"), self.path("b.png"), "-o", self.path("o.png"),
+                 "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "Failed to load frame1")
+        self.assert_no_leftovers(["a.png", "b.png", "text.png"])
+
+    def test_bad_timestep_or_count_is_a_usage_error(self):
+        for extra in (["-t", "1.5"], ["-t", "x"], ["-n", "1"], ["-t", "0.5", "-n", "3"]):
+            r = run(["pair", self.path("a.png"), self.path("b.png"), "-o", self.path("o.png"),
+                     "--model-dir", BLEND] + extra)
+            self.assertEqual(r.returncode, 2, extra)
+            self.assertIn("--help", r.stderr)
+        self.assert_no_leftovers(["a.png", "b.png"])
+
+
+class Video(HostTest):
+    LEVELS = [30, 60, 90, 120, 150, 180]
+
+    def setUp(self):
+        super().setUp()
+        grey_clip(self.path("in.mkv"), self.LEVELS, audio=True)
+
+    def test_doubles_the_rate_keeps_size_and_audio(self):
+        r = run(["video", self.path("in.mkv"), "-o", self.path("out.mkv"), "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        info = probe(self.path("out.mkv"))
+        self.assertEqual((info["width"], info["height"]), (64, 48))
+        self.assertEqual(info["rate"], "20/1")
+        self.assertEqual(info["frames"], 12)
+        self.assertTrue(info["audio"])
+        # Each computed frame is the blend of its neighbours; the last frame is held.
+        self.assert_levels(levels_of(self.path("out.mkv")),
+                           [30, 45, 60, 75, 90, 105, 120, 135, 150, 165, 180, 180])
+        self.assertIn("12 frames at 20 fps from 6 frames, 0 scene cuts", r.stderr)
+        self.assert_no_leftovers(["in.mkv", "out.mkv"])
+
+    def test_factor_three(self):
+        r = run(["video", self.path("in.mkv"), "-o", self.path("out.mkv"), "--factor", "3",
+                 "--model-dir", BLEND, "--quiet"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, "")
+        info = probe(self.path("out.mkv"))
+        self.assertEqual((info["rate"], info["frames"]), ("30/1", 18))
+        wanted = [v for a, b in zip(self.LEVELS, self.LEVELS[1:]) for v in (a, a + 10, a + 20)]
+        self.assert_levels(levels_of(self.path("out.mkv")), wanted + [180, 180, 180])
+
+    def test_part_of_the_input(self):
+        r = run(["video", self.path("in.mkv"), "-o", self.path("out.mkv"), "--start", "0.2",
+                 "--duration", "0.3", "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assert_levels(levels_of(self.path("out.mkv")), [90, 105, 120, 135, 150, 150])
+
+
+class OddSize(HostTest):
+    def test_odd_size_is_kept(self):
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=65x37:rate=25", "-frames:v", "5",
+               "-c:v", "ffv1", self.path("odd.mkv"))
+        r = run(["video", self.path("odd.mkv"), "-o", self.path("out.mp4"), "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        info = probe(self.path("out.mp4"))
+        self.assertEqual((info["width"], info["height"], info["rate"], info["frames"]),
+                         (65, 37, "50/1", 10))
+        self.assertFalse(info["audio"])
+
+
+class SceneCuts(HostTest):
+    # A hard cut between the fourth and the fifth frame.
+    LEVELS = [30, 40, 50, 60, 220, 210, 200, 190]
+
+    def setUp(self):
+        super().setUp()
+        grey_clip(self.path("cut.mkv"), self.LEVELS)
+
+    def convert(self, *extra):
+        r = run(["video", self.path("cut.mkv"), "-o", self.path("out.mkv"),
+                 "--model-dir", BLEND] + list(extra))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stderr, levels_of(self.path("out.mkv"))
+
+    def test_cut_repeats_the_earlier_frame(self):
+        stderr, got = self.convert()
+        self.assertIn(" 1 scene cut ", stderr)
+        self.assert_levels(got, [30, 35, 40, 45, 50, 55, 60, 60,
+                                 220, 215, 210, 205, 200, 195, 190, 190])
+
+    def test_detection_can_be_disabled_or_tuned(self):
+        stderr, got = self.convert("--no-scene-detect")
+        self.assertIn(" 0 scene cuts ", stderr)
+        self.assertLessEqual(abs(got[7] - 140), 2)
+        # Every step of 10 grey levels is above a threshold of 5.
+        stderr, got = self.convert("--scene-threshold", "5")
+        self.assertIn(" 7 scene cuts ", stderr)
+        self.assert_levels(got, [v for v in self.LEVELS for _ in (0, 1)])
+
+    def test_moving_picture_is_not_a_cut(self):
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=96x64:rate=10", "-frames:v", "8",
+               "-c:v", "ffv1", self.path("moving.mkv"))
+        r = run(["video", self.path("moving.mkv"), "-o", self.path("out.mkv"),
+                 "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(" 0 scene cuts ", r.stderr)
+
+
+class Errors(HostTest):
+    def setUp(self):
+        super().setUp()
+        grey_clip(self.path("in.mkv"), [10, 20, 30])
+
+    def video(self, *extra, env=None):
+        return run(["video", self.path("in.mkv"), "-o", self.path("out.mp4")] + list(extra),
+                   env=env)
+
+    def test_missing_input_and_not_a_video(self):
+        r = run(["video", self.path("missing.mp4"), "-o", self.path("out.mp4"),
+                 "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "missing.mp4", "No such file")
+        with open(self.path("notes.txt"), "w") as f:
+            f.write("hello\n")
+        r = run(["video", self.path("notes.txt"), "-o", self.path("out.mp4"),
+                 "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "notes.txt", "not a video")
+        self.assert_no_leftovers(["in.mkv", "notes.txt"])
+
+    def test_missing_or_broken_model_quotes_the_library(self):
+        empty = self.path("no-model")
+        os.mkdir(empty)
+        r = self.video("--model-dir", empty)
+        self.assert_one_line_error(r, 1, "no model file", "rife49_ensemble.onnx",
+                                   "CreateSession: ")
+        r = self.video("--model-dir", os.path.join(MODELS, "not-a-model"))
+        self.assert_one_line_error(r, 1, "cannot load the model", "CreateSession: ")
+        self.assert_no_leftovers(["in.mkv", "no-model"])
+
+    def test_library_failure_mid_run_leaves_no_output(self):
+        # A model whose output is one pixel: the library refuses it at the first frame,
+        # after the encoder has started writing.
+        import onnx
+        from onnx import TensorProto, helper
+        image = [1, 3, "H", "W"]
+        graph = helper.make_graph(
+            [helper.make_node("ReduceMean", ["img0"], ["output"], axes=[2, 3], keepdims=1)],
+            "tiny", [helper.make_tensor_value_info("img0", TensorProto.FLOAT, image),
+                     helper.make_tensor_value_info("img1", TensorProto.FLOAT, image),
+                     helper.make_tensor_value_info("timestep", TensorProto.FLOAT, [1])],
+            [helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, 3, 1, 1])])
+        model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+        model.ir_version = 8
+        os.mkdir(self.path("tiny"))
+        onnx.save(model, self.path("tiny/rife49_ensemble.onnx"))
+        with open(self.path("out.mp4"), "wb") as f:
+            f.write(b"old")
+        r = self.video("--model-dir", self.path("tiny"))
+        self.assert_one_line_error(r, 1, "rife_interpolate failed", "Unexpected model output")
+        with open(self.path("out.mp4"), "rb") as f:
+            self.assertEqual(f.read(), b"old")
+        self.assert_no_leftovers(["in.mkv", "out.mp4", "tiny"])
+
+    def test_encoder_failure_leaves_no_output(self):
+        r = run(["video", self.path("in.mkv"), "-o", self.path("out.nosuchformat"),
+                 "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "ffmpeg could not encode", "out.nosuchformat")
+        self.assert_no_leftovers(["in.mkv"])
+
+    def test_ffmpeg_missing(self):
+        env = dict(os.environ, PATH=self.path("empty-path"))
+        r = self.video("--model-dir", BLEND, env=env)
+        self.assert_one_line_error(r, 1, "ffmpeg not found")
+        self.assert_no_leftovers(["in.mkv"])
+
+    def test_unloadable_library_and_bad_output_folder(self):
+        r = self.video("--model-dir", BLEND, "--library", self.path("nope.so"))
+        self.assert_one_line_error(r, 1, "cannot load the library", "nope.so")
+        r = run(["video", self.path("in.mkv"), "-o", self.path("no/such/dir/out.mp4"),
+                 "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "does not exist")
+        r = run(["video", self.path("in.mkv"), "-o", self.path("in.mkv"), "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "replace the input")
+        self.assert_no_leftovers(["in.mkv"])
+
+    def test_usage_errors_exit_2(self):
+        for args in ([], ["frobnicate"], ["video"], ["video", "a", "b", "-o", "x.mp4"],
+                     ["video", self.path("in.mkv")], ["video", "a", "-o", "x", "--factor", "1"],
+                     ["video", "a", "-o", "x", "--scene-threshold", "-3"],
+                     ["pair", "a", "-o", "x.png"], ["video", "a", "-o", "x", "--bogus"]):
+            r = run(args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertTrue(r.stderr.strip(), args)
+        r = run(["--help"])
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("kestrune-interp pair A B -o OUT", r.stdout)
+        self.assertIn("--model-dir DIR", r.stdout)
+
+
+class Progress(HostTest):
+    def setUp(self):
+        super().setUp()
+        grey_clip(self.path("in.mkv"), [10, 20, 30, 40])
+
+    def run_on_terminal(self, *extra):
+        """Runs a conversion with stderr on a pseudo-terminal; returns what it showed."""
+        master, slave = pty.openpty()
+        try:
+            p = subprocess.run([HOST, "video", self.path("in.mkv"), "-o", self.path("out.mp4"),
+                                "--model-dir", BLEND] + list(extra),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave,
+                               timeout=TIMEOUT)
+        finally:
+            os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertEqual(p.returncode, 0, shown)
+        return shown.decode()
+
+    def test_progress_only_on_a_terminal(self):
+        shown = self.run_on_terminal()
+        self.assertIn("\r", shown)
+        self.assertIn("frames 8/8 (100%)", shown)
+        self.assertIn("fps", shown)
+        self.assertIn("ETA", shown)
+        self.assertIn("0 scene cuts", shown)
+        self.assertEqual(self.run_on_terminal("--quiet"), "")
+        r = run(["video", self.path("in.mkv"), "-o", self.path("out.mp4"), "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertNotIn("\r", r.stderr)
+        self.assertNotIn("ETA", r.stderr)
+        self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
+
+    def test_stats_report_the_share_of_the_library(self):
+        r = run(["video", self.path("in.mkv"), "-o", self.path("out.mp4"), "--model-dir", BLEND,
+                 "--stats"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stderr, r"stats: library [0-9.]+ s \([0-9.]+%, [0-9.]+ s per "
+                                   r"computed frame, 3 computed\)")
+        self.assertIn("waiting for the decoder", r.stderr)
+        self.assertIn("waiting for the encoder", r.stderr)
+
+
+if __name__ == "__main__":
+    if not HOST or not MODELS:
+        sys.exit("set KRI_HOST and KRI_TEST_MODELS (ctest does)")
+    unittest.main()
