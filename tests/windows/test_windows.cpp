@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kestrune-rife-inference.h"
@@ -314,11 +315,17 @@ void case_files() {
     rife_shutdown();
 }
 
+// The fixtures folder as a wide string (it is ASCII, so each byte is one character).
+std::wstring wide_fixtures() {
+    std::wstring root;
+    for (char ch : g_fixtures) root += static_cast<wchar_t>(static_cast<unsigned char>(ch));
+    return root;
+}
+
 // The model folder "modèles-日本" is created through the wide-character API, so its name on
 // disk is the UTF-16 one; rife_init gets the same name as UTF-8 and must find the model.
 void case_non_ascii_model_folder() {
-    std::wstring root;
-    for (char ch : g_fixtures) root += static_cast<wchar_t>(static_cast<unsigned char>(ch));
+    const std::wstring root = wide_fixtures();
     const std::wstring folder = root + L"\\mod\u00e8les-\u65e5\u672c";
     const std::wstring source = root + L"\\models\\blend\\rife49_ensemble.onnx";
     if (!CreateDirectoryW(folder.c_str(), nullptr)) {
@@ -334,6 +341,38 @@ void case_non_ascii_model_folder() {
     CHECK(rife_interpolate(black, white, 1, 1, out, 0.75f) == 0);
     CHECK_MSG(out[0] == 191 && out[1] == 191 && out[2] == 191,
               "blend at 0.75 through the non-ASCII folder: " + std::to_string(out[0]));
+    rife_shutdown();
+}
+
+// Image paths reach fopen as they are, so on Windows they are read in the ANSI code page,
+// unlike the UTF-8 model path: names spelt in that code page open the files whose wide
+// names they spell.
+void case_image_paths_in_the_ansi_code_page() {
+    const std::wstring root = wide_fixtures();
+    const wchar_t* input_name = L"entr\u00e9e.png";
+    const wchar_t* output_name = L"sortie-\u00e9t\u00e9.png";
+    std::string input_ansi, output_ansi;
+    for (auto [wide, ansi] : {std::pair{input_name, &input_ansi}, {output_name, &output_ansi}}) {
+        char buffer[MAX_PATH];
+        BOOL lossy = FALSE;
+        const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, buffer,
+                                          sizeof buffer, nullptr, &lossy);
+        if (n == 0 || lossy) {
+            std::printf("     (skipped: ANSI code page %u cannot spell the test names)\n",
+                        GetACP());
+            return;
+        }
+        *ansi = buffer;
+    }
+    REQUIRE(CopyFileW((root + L"\\a.png").c_str(), (root + L"\\" + input_name).c_str(), FALSE));
+    REQUIRE(rife_init(model("blend").c_str()) == 0);
+    const std::string input = g_fixtures + "/" + input_ansi;
+    const std::string output = g_fixtures + "/" + output_ansi;
+    CHECK(rife_interpolate_files(input.c_str(), fixture("b.png").c_str(), output.c_str(), 0.25f) ==
+          0);
+    CHECK_MSG(
+        GetFileAttributesW((root + L"\\" + output_name).c_str()) != INVALID_FILE_ATTRIBUTES,
+        "no file under the wide output name (ANSI code page " + std::to_string(GetACP()) + ")");
     rife_shutdown();
 }
 
@@ -357,10 +396,12 @@ int main(int argc, char** argv) {
         const char* name;
         void (*run)();
     };
-    const Case cases[] = {{"lifecycle and errors", case_lifecycle_and_errors},
-                          {"interpolation", case_interpolation},
-                          {"files", case_files},
-                          {"non-ASCII model folder", case_non_ascii_model_folder}};
+    const Case cases[] = {
+        {"lifecycle and errors", case_lifecycle_and_errors},
+        {"interpolation", case_interpolation},
+        {"files", case_files},
+        {"non-ASCII model folder", case_non_ascii_model_folder},
+        {"image paths in the ANSI code page", case_image_paths_in_the_ansi_code_page}};
     for (const Case& c : cases) {
         const int before = g_failures;
         const DWORD start = GetTickCount();
