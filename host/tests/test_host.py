@@ -401,6 +401,30 @@ class Progress(HostTest):
         self.assertIn("waiting for the encoder", r.stderr)
 
 
+class Install(HostTest):
+    def test_installed_program_finds_its_library_and_model(self):
+        prefix = self.path("prefix")
+        subprocess.run([os.environ["KRI_CMAKE"], "--install", os.environ["KRI_BUILD_DIR"],
+                        "--prefix", prefix], check=True, capture_output=True, timeout=TIMEOUT)
+        host = os.path.join(prefix, "bin", "kestrune-interp")
+        models = os.path.join(prefix, "share", "kestrune-rife-inference", "models")
+        help_text = subprocess.run([host, "--help"], capture_output=True, text=True,
+                                   check=True).stdout
+        self.assertIn(f"(default: {models})", help_text)
+        Image.fromarray(np.full((20, 30, 3), 40, np.uint8)).save(self.path("a.png"))
+        Image.fromarray(np.full((20, 30, 3), 80, np.uint8)).save(self.path("b.png"))
+        # Run through a symbolic link from elsewhere: the program still finds its own
+        # folder, and the library there, without LD_LIBRARY_PATH.
+        os.symlink(host, self.path("interp"))
+        env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+        r = subprocess.run([self.path("interp"), "pair", self.path("a.png"), self.path("b.png"),
+                            "-o", self.path("m.png"), "--model-dir", BLEND, "-v"],
+                           capture_output=True, text=True, env=env, timeout=TIMEOUT)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(f"library {prefix}/bin/", r.stderr)
+        self.assertEqual(np.asarray(Image.open(self.path("m.png"))).mean(), 60)
+
+
 if __name__ == "__main__":
     if not HOST or not MODELS:
         sys.exit("set KRI_HOST and KRI_TEST_MODELS (ctest does)")
