@@ -305,6 +305,13 @@ void case_files() {
     CHECK(rife_interpolate_files(a.c_str(), c.c_str(), out.c_str(), 0.5f) == -1);
     CHECK_ERROR("Frame dimensions mismatch");
     CHECK(!file_exists(out));
+    // Output that cannot be created: a missing folder, or a name that is a folder.
+    const std::string nowhere = fixture("no-such-folder/out.png");
+    CHECK(rife_interpolate_files(a.c_str(), b.c_str(), nowhere.c_str(), 0.5f) == -1);
+    CHECK_ERROR("Failed to write output");
+    CHECK(rife_interpolate_files(a.c_str(), b.c_str(), model("blend").c_str(), 0.5f) == -1);
+    CHECK_ERROR("Failed to write output");
+    CHECK(file_exists(model("blend") + "/rife49_ensemble.onnx"));
 
     // Backslash separators, as a Windows host writes them, reach fopen as they are.
     std::string backslashed = fixture("out-backslash.png");
