@@ -1013,12 +1013,6 @@ int run_video(const Options& o) {
             expected_in,
             static_cast<long long>(std::ceil(std::atof(o.duration.c_str()) * info.rate.value())));
 
-    Library lib;
-    if (!start_engine(o.library, o.model_dir, o.verbose, lib)) return kExitFailure;
-    if (o.verbose)
-        say("%s: %dx%d at %s fps, %lld frames%s", input.c_str(), info.width, info.height,
-            rate_text(info.rate).c_str(), info.frames, info.has_audio ? ", with audio" : "");
-
     std::vector<std::string> decode_args = {"ffmpeg", "-nostdin", "-v", "error", "-noautorotate"};
     if (!o.start.empty()) decode_args.insert(decode_args.end(), {"-ss", o.start});
     if (!o.duration.empty()) decode_args.insert(decode_args.end(), {"-t", o.duration});
@@ -1030,15 +1024,28 @@ int run_video(const Options& o) {
     std::string temp = temp_name_for(o.output);
     register_temp(temp);
 
+    // ffmpeg starts first, so that it opens IN while the engine loads the model.
     Child decoder, encoder;
     if (!spawn(decode_args, false, true, decoder, error) ||
         !spawn(encoder_args(o, info, out_rate, temp), true, false, encoder, error)) {
         say("cannot start ffmpeg: %s", error.c_str());
         stop(decoder);
-        lib.shutdown();
+        release(decoder);
         remove_temps();
         return kExitFailure;
     }
+    Library lib;
+    if (!start_engine(o.library, o.model_dir, o.verbose, lib)) {
+        stop(decoder);
+        stop(encoder);
+        release(decoder);
+        release(encoder);
+        remove_temps();
+        return kExitFailure;
+    }
+    if (o.verbose)
+        say("%s: %dx%d at %s fps, %lld frames%s", input.c_str(), info.width, info.height,
+            rate_text(info.rate).c_str(), info.frames, info.has_audio ? ", with audio" : "");
 
     // Three frame buffers: the earlier frame, the later one, and the computed one. The
     // pair is swapped by pointer, so every decoded frame is read once and never copied.
