@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include "stb_codecs.h"
+#include "tensor_layout.h"
 
 #ifdef _WIN32
 #    define WIN32_LEAN_AND_MEAN
@@ -88,73 +89,7 @@ void release_handles() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Tensor layout conversion.
-
-// The smallest multiple of 64 not below n (n >= 1), in size_t so that no int can overflow.
-size_t pad_to_64(int n) { return (static_cast<size_t>(n) + 63) & ~static_cast<size_t>(63); }
-
-// k / 255.0f for every byte value, computed by the compiler: a division (not a
-// multiplication by the reciprocal), exactly as the network's input is defined.
-constexpr std::array<float, 256> make_byte_to_unit() {
-    std::array<float, 256> table{};
-    for (int k = 0; k < 256; ++k) table[static_cast<size_t>(k)] = static_cast<float>(k) / 255.0f;
-    return table;
-}
-constexpr std::array<float, 256> kByteToUnit = make_byte_to_unit();
-
-// Packed RGB -> planar R, G, B of padded_height x padded_width floats each, in one pass
-// over the source. calloc leaves the padding (right and below) black; for large frames
-// it maps zero pages, so the padding costs nothing until ONNX Runtime reads it.
-float* hwc_to_nchw(const uint8_t* src, int width, int height, int padded_width, int padded_height) {
-    const size_t w = static_cast<size_t>(width);
-    const size_t h = static_cast<size_t>(height);
-    const size_t pw = static_cast<size_t>(padded_width);
-    const size_t plane = pw * static_cast<size_t>(padded_height);
-    float* planar = static_cast<float*>(std::calloc(3 * plane, sizeof(float)));
-    if (planar == nullptr) return nullptr;
-    const float* table = kByteToUnit.data();
-    for (size_t y = 0; y < h; ++y) {
-        const uint8_t* row = src + y * w * 3;
-        float* r = planar + y * pw;
-        float* g = r + plane;
-        float* b = g + plane;
-        for (size_t x = 0; x < w; ++x) {
-            r[x] = table[row[3 * x + 0]];
-            g[x] = table[row[3 * x + 1]];
-            b[x] = table[row[3 * x + 2]];
-        }
-    }
-    return planar;
-}
-
-// One output sample -> byte: negative and NaN give 0, above 1 is clamped to 1, then
-// v * 255 + 0.5 truncated (halves round up). Written with selects so the loop vectorises;
-// `v > 0` is false for NaN, which therefore maps to 0 like the negative values.
-inline uint8_t unit_to_byte(float v) {
-    const float low = v > 0.0f ? v : 0.0f;
-    const float m = low < 1.0f ? low : 1.0f;
-    return static_cast<uint8_t>(static_cast<int>(m * 255.0f + 0.5f));
-}
-
-// Planar padded output -> packed RGB of the frame's own size; the padding is never read.
-void nchw_to_hwc(const float* planar, int width, int height, int padded_width, int padded_height,
-                 uint8_t* dst) {
-    const size_t w = static_cast<size_t>(width);
-    const size_t h = static_cast<size_t>(height);
-    const size_t pw = static_cast<size_t>(padded_width);
-    const size_t plane = pw * static_cast<size_t>(padded_height);
-    for (size_t y = 0; y < h; ++y) {
-        const float* r = planar + y * pw;
-        const float* g = r + plane;
-        const float* b = g + plane;
-        uint8_t* row = dst + y * w * 3;
-        for (size_t x = 0; x < w; ++x) {
-            row[3 * x + 0] = unit_to_byte(r[x]);
-            row[3 * x + 1] = unit_to_byte(g[x]);
-            row[3 * x + 2] = unit_to_byte(b[x]);
-        }
-    }
-}
+// Interpolation. The tensor conversions themselves are in tensor_layout.h.
 
 // The output must be a float tensor holding at least `needed` elements before it is read.
 // Returns -1 with the error text set otherwise. A sequence or map is refused like a tensor
