@@ -1,9 +1,10 @@
 // stb_image and stb_image_write, compiled here once with internal linkage (STB_*_STATIC),
-// so no stb symbol leaves this unit. Only the PNG and JPEG decoders are built; every other
+// so no stb symbol leaves this unit. stb_image.h is Debian's copy with the decoder fixes of
+// src/stb_fixes.cmake applied. Only the PNG and JPEG decoders are built; every other
 // setting (allocator, size limit, no flip, PNG compression level) is stb's default.
 #include "stb_codecs.h"
 
-// stb's own code is not ours to change: its warnings are silenced for this unit only
+// stb's own warnings are silenced for this unit only
 // (to its end, as "declared static but never defined" is reported there).
 #if defined(__GNUC__)
 #    pragma GCC diagnostic ignored "-Wunused-function"
@@ -18,12 +19,21 @@
 #define STBI_ONLY_PNG
 #define STBI_ONLY_JPEG
 #include <stb/stb_image.h>
+#ifndef KRI_STB_IMAGE_FIXED
+#    error "stb_image.h must be the fixed copy that src/stb_fixes.cmake writes"
+#endif
 
 #define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
 enum { kComponents = 3, kJpegQuality = 95 };
+
+// stb's PNG encoder counts in int: the filtered image ((3 x width + 1) x height bytes) and
+// the compressed stream, whose buffer doubles as it grows (up to 9/8 of the input for
+// data that does not compress). Up to 2^30 filtered bytes every count stays below
+// INT_MAX; larger images are refused instead of overflowing.
+#define KRI_PNG_MAX_FILTERED_BYTES (1LL << 30)
 
 uint8_t* stb_codecs_load_rgb(const char* path, int* width, int* height) {
     int channels_in_file = 0;
@@ -32,6 +42,7 @@ uint8_t* stb_codecs_load_rgb(const char* path, int* width, int* height) {
 
 int stb_codecs_write_png(stb_codecs_write_fn* write, void* context, int width, int height,
                          const uint8_t* pixels) {
+    if (((long long)kComponents * width + 1) * height > KRI_PNG_MAX_FILTERED_BYTES) return 0;
     return stbi_write_png_to_func(write, context, width, height, kComponents, pixels,
                                   kComponents * width);
 }

@@ -17,7 +17,8 @@ typedef void stb_codecs_write_fn(void* context, void* data, int size);
 uint8_t* stb_codecs_load_rgb(const char* path, int* width, int* height);
 
 // Encode packed RGB through `write`: PNG at stb's defaults (level 8, filter per row),
-// or JPEG at quality 95. Return 0 if encoding failed, non-zero otherwise.
+// or JPEG at quality 95. Return 0 if encoding failed (or, for PNG, the image is too large
+// for stb's int-sized encoder), non-zero otherwise.
 int stb_codecs_write_png(stb_codecs_write_fn* write, void* context, int width, int height,
                          const uint8_t* pixels);
 int stb_codecs_write_jpg(stb_codecs_write_fn* write, void* context, int width, int height,

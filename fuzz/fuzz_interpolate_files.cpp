@@ -1,0 +1,123 @@
+// libFuzzer entry points for the file front end. Every input is written to a file that
+// rife_interpolate_files reads as both frame 1 and frame 2 on a ready engine running the
+// identity model, so the PNG and JPEG decoders, the size checks, the interpolation and
+// (for inputs that decode) the PNG or JPEG encoder all see it.
+//
+// The same file builds the libFuzzer binary (clang, -fsanitize=fuzzer) and, with
+// replay_main.cpp, a plain program that feeds saved inputs through the same function.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kestrune-rife-inference.h"
+
+// A private copy of the (fixed) decoder, only to read the size an input claims before the
+// library decodes it (see kMaxPixels).
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#if defined(__GNUC__)
+#    pragma GCC diagnostic push
+#    pragma GCC diagnostic ignored "-Wunused-function"
+#    pragma GCC diagnostic ignored "-Wsign-compare"
+#    pragma GCC diagnostic ignored "-Wunused-parameter"
+#    pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#    pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#endif
+#if defined(__GNUC__) && !defined(__clang__)
+#    pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <stb/stb_image.h>
+#if defined(__GNUC__)
+#    pragma GCC diagnostic pop
+#endif
+
+namespace {
+
+// Inputs claiming more pixels than this are skipped: a few header bytes can claim an image
+// of gigabytes (a truncated JPEG decodes as if the rest were zeros), which measures the
+// machine rather than the code. Large sizes have tests of their own.
+constexpr long long kMaxPixels = 1LL << 18;
+
+std::string g_dir, g_input, g_png, g_jpg;
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+// The first bytes of an encoded file must be its format's signature.
+bool starts_with(const std::string& path, const char* signature, size_t length) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    char head[8] = {0};
+    const size_t got = std::fread(head, 1, length, file);
+    std::fclose(file);
+    return got == length && std::memcmp(head, signature, length) == 0;
+}
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "fuzz_interpolate_files: %s (error text: \"%s\")\n", what,
+                 rife_get_error());
+    std::abort();
+}
+
+void cleanup() {
+    rife_shutdown();
+    std::remove(g_input.c_str());
+    std::remove(g_png.c_str());
+    std::remove(g_jpg.c_str());
+    rmdir(g_dir.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char pattern[] = "/tmp/kri-fuzz-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) fail("cannot create a scratch folder");
+    g_dir = pattern;
+    g_input = g_dir + "/input";
+    g_png = g_dir + "/out.png";
+    g_jpg = g_dir + "/out.jpg";
+    if (rife_init(KRI_FUZZ_MODEL_DIR) != 0) fail("rife_init failed");
+    std::atexit(cleanup);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > static_cast<size_t>(INT32_MAX)) return 0;
+    int width = 0, height = 0, channels = 0;
+    if (stbi_info_from_memory(data, static_cast<int>(size), &width, &height, &channels) != 0 &&
+        static_cast<long long>(width) * height > kMaxPixels)
+        return 0;
+
+    FILE* file = std::fopen(g_input.c_str(), "wb");
+    if (file == nullptr) fail("cannot write the input file");
+    const bool written = std::fwrite(data, 1, size, file) == size;
+    if (std::fclose(file) != 0 || !written) fail("cannot write the input file");
+
+    // Odd sizes go to PNG, even sizes to JPEG: both encoders get inputs.
+    const bool png = (size & 1) != 0;
+    const std::string& output = png ? g_png : g_jpg;
+    const int result =
+        rife_interpolate_files(g_input.c_str(), g_input.c_str(), output.c_str(), 0.5f);
+    if (result == 0) {
+        const bool signed_right = png ? starts_with(output, "\x89PNG\r\n\x1a\n", 8)
+                                      : starts_with(output, "\xff\xd8\xff", 3);
+        if (!signed_right) fail("success without a well-formed output file");
+        std::remove(output.c_str());
+    } else if (result == -1) {
+        // The same file is both frames, so only the first load can be the one that fails.
+        if (std::strcmp(rife_get_error(), "Failed to load frame1") != 0) fail("unexpected failure");
+        if (exists(output)) fail("an output file after a failed call");
+    } else {
+        fail("result neither 0 nor -1");
+    }
+    return 0;
+}

@@ -1,0 +1,501 @@
+// The file front end: argument and load failures and their order, every accepted input
+// format decoded to the right RGB, the output format chosen by name, failed writes, and
+// decompression bombs. The input images are written by make_images.py (KRI_TEST_IMAGES);
+// outputs are decoded by PIL, an independent decoder. Each test runs in its own process.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Every test image but the bombs and the size pair is W x H.
+constexpr int kWidth = 70;
+constexpr int kHeight = 50;
+
+std::string image(const std::string& name) { return std::string(KRI_TEST_IMAGES) + "/" + name; }
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+Bytes read_bytes(const std::string& path) {
+    Bytes bytes;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return bytes;
+    uint8_t buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    std::fclose(file);
+    return bytes;
+}
+
+void write_bytes(const std::string& path, const std::string& text) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr) << path;
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+}
+
+bool is_png(const Bytes& b) {
+    static const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    return b.size() > 8 && std::memcmp(b.data(), signature, 8) == 0;
+}
+
+bool is_jpeg(const Bytes& b) {
+    return b.size() > 3 && b[0] == 0xff && b[1] == 0xd8 && b[2] == 0xff;
+}
+
+// An image decoded by PIL to packed RGB.
+struct Decoded {
+    int width = 0;
+    int height = 0;
+    Bytes rgb;
+};
+
+Decoded decode_with_pil(const std::string& path) {
+    Decoded decoded;
+    const std::string command = std::string(KRI_TEST_PYTHON) +
+                                " -c 'import sys; from PIL import Image; "
+                                "im = Image.open(sys.argv[1]); im.load(); "
+                                "sys.stdout.write(\"%d %d\\n\" % im.size); sys.stdout.flush(); "
+                                "sys.stdout.buffer.write(im.convert(\"RGB\").tobytes())' '" +
+                                path + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return decoded;
+    if (std::fscanf(pipe, "%d %d", &decoded.width, &decoded.height) == 2 &&
+        std::fgetc(pipe) == '\n') {
+        decoded.rgb.resize(static_cast<size_t>(decoded.width) * decoded.height * 3);
+        decoded.rgb.resize(std::fread(decoded.rgb.data(), 1, decoded.rgb.size(), pipe));
+    }
+    pclose(pipe);
+    return decoded;
+}
+
+// The quantisation tables and sampling factors of a JPEG file: stb_image_write at quality
+// 95 scales its base tables so that both tables start with 2, and keeps full-resolution
+// chroma (every component sampled 1x1).
+struct JpegFacts {
+    std::vector<int> first_quant;  // the first entry of each table, in file order
+    std::vector<int> sampling;     // the sampling byte of each component
+};
+
+JpegFacts jpeg_facts(const Bytes& b) {
+    JpegFacts facts;
+    size_t at = 2;
+    while (at + 4 <= b.size() && b[at] == 0xff) {
+        const int marker = b[at + 1];
+        const size_t length = (static_cast<size_t>(b[at + 2]) << 8) | b[at + 3];
+        const size_t body = at + 4, end = at + 2 + length;
+        if (end > b.size()) break;
+        if (marker == 0xdb) {
+            for (size_t t = body; t + 65 <= end; t += 65) facts.first_quant.push_back(b[t + 1]);
+        } else if (marker == 0xc0) {
+            const int components = b[body + 5];
+            for (int c = 0; c < components; ++c) facts.sampling.push_back(b[body + 6 + 3 * c + 1]);
+        } else if (marker == 0xda) {
+            break;
+        }
+        at = end;
+    }
+    return facts;
+}
+
+// Serves a file's bytes through a FIFO, once, to whoever opens it for reading: a FIFO
+// is only read if the library really opens (and decodes) that input.
+class FifoServer {
+  public:
+    FifoServer(const std::string& path, Bytes data) : path_(path), data_(std::move(data)) {
+        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FifoServer() { stop(); }
+    // Stops waiting for a reader; true when one came and got the whole file.
+    bool stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return served_;
+    }
+
+  private:
+    void serve() {
+        while (!stop_) {
+            // Without a reader a non-blocking open fails (ENXIO): poll until one arrives.
+            const int fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            fcntl(fd, F_SETFL, 0);
+            size_t sent = 0;
+            while (sent < data_.size()) {
+                const ssize_t n = write(fd, data_.data() + sent, data_.size() - sent);
+                if (n <= 0) break;
+                sent += static_cast<size_t>(n);
+            }
+            close(fd);
+            served_ = sent == data_.size();
+            return;
+        }
+    }
+    std::string path_;
+    Bytes data_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> served_{false};
+};
+
+class Files : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);
+        dir_ = scratch_dir();
+    }
+    void TearDown() override {
+        rife_shutdown();
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    std::string out(const std::string& name) const { return dir_ + "/" + name; }
+
+    // Runs the call and checks a failure: -1, the message, and no output file left.
+    void expect_failure(const std::string& a, const std::string& b, const char* message) {
+        const std::string output = out("failed.png");
+        EXPECT_EQ(rife_interpolate_files(a.c_str(), b.c_str(), output.c_str(), 0.5f), -1)
+            << a << " + " << b;
+        EXPECT_STREQ(rife_get_error(), message) << a << " + " << b;
+        EXPECT_FALSE(exists(output)) << a << " + " << b;
+    }
+
+    std::string dir_;
+};
+
+// ---- arguments and loading ---------------------------------------------------------------
+
+TEST_F(Files, EachNullPathIsRefusedBeforeAnyFileIsRead) {
+    init_with("identity");
+    const std::string good = image("png_rgb8.png"), output = out("o.png");
+    const char* missing = "/nonexistent/frame.png";
+    const char* cases[][3] = {{nullptr, good.c_str(), output.c_str()},
+                              {good.c_str(), nullptr, output.c_str()},
+                              {good.c_str(), good.c_str(), nullptr},
+                              {nullptr, nullptr, nullptr},
+                              // a missing first file would say "Failed to load frame1"
+                              {missing, missing, nullptr}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(rife_interpolate_files(c[0], c[1], c[2], 0.5f), -1);
+        EXPECT_STREQ(rife_get_error(), "NULL path");
+    }
+    EXPECT_FALSE(exists(output));
+}
+
+TEST_F(Files, LoadFailuresNameTheFirstFileThatFailed) {
+    init_with("identity");
+    const std::string good = image("png_rgb8.png"), missing = out("missing.png");
+    expect_failure(missing, good, "Failed to load frame1");
+    expect_failure(missing, missing, "Failed to load frame1");
+    expect_failure(good, missing, "Failed to load frame2");
+    // Files that exist but are not PNG or JPEG (or not whole), and a folder.
+    for (const char* name : {"image.bmp", "image.gif", "truncated.png"}) {
+        expect_failure(image(name), good, "Failed to load frame1");
+        expect_failure(good, image(name), "Failed to load frame2");
+        expect_failure(image(name), image(name), "Failed to load frame1");
+    }
+    expect_failure(dir_, good, "Failed to load frame1");
+}
+
+TEST_F(Files, SecondFileIsDecodedEvenWhenTheFirstFails) {
+    init_with("identity");
+    const std::string fifo = out("frame2.fifo");
+    FifoServer server(fifo, read_bytes(image("png_rgb8.png")));
+    expect_failure(out("missing.png"), fifo, "Failed to load frame1");
+    EXPECT_TRUE(server.stop()) << "the second file was never read";
+}
+
+TEST_F(Files, DimensionMismatch640x480Against640x481) {
+    init_with("identity");
+    expect_failure(image("size_640x480.png"), image("size_640x481.png"),
+                   "Frame dimensions mismatch");
+    expect_failure(image("size_640x481.png"), image("size_640x480.png"),
+                   "Frame dimensions mismatch");
+    // Same size, different formats and channel counts: no mismatch.
+    EXPECT_EQ(
+        rife_interpolate_files(image("size_640x480.png").c_str(), image("size_640x480.png").c_str(),
+                               out("ok.png").c_str(), 0.5f),
+        0)
+        << rife_get_error();
+}
+
+TEST_F(Files, NotReadyEngineStillDecodesBothInputsAndWritesNothing) {
+    // Not started: decoding comes first, so load failures are still told apart...
+    const std::string good = image("png_rgb8.png");
+    expect_failure(out("missing.png"), good, "Failed to load frame1");
+    expect_failure(good, out("missing.png"), "Failed to load frame2");
+    expect_failure(image("size_640x480.png"), image("size_640x481.png"),
+                   "Frame dimensions mismatch");
+    // ...and a good pair, the second served through a FIFO, is read before the refusal.
+    const std::string fifo = out("frame2.fifo");
+    FifoServer server(fifo, read_bytes(image("jpeg_baseline.jpg")));
+    const std::string output = out("kept.png");
+    write_bytes(output, "left alone");
+    EXPECT_EQ(rife_interpolate_files(good.c_str(), fifo.c_str(), output.c_str(), 0.5f), -1);
+    EXPECT_STREQ(rife_get_error(), "Not initialized");
+    EXPECT_TRUE(server.stop()) << "the second file was never read";
+    const Bytes kept = read_bytes(output);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "left alone");
+
+    // The same after a shutdown.
+    init_with("identity");
+    rife_shutdown();
+    EXPECT_EQ(rife_interpolate_files(good.c_str(), good.c_str(), out("new.png").c_str(), 0.5f), -1);
+    EXPECT_STREQ(rife_get_error(), "Not initialized");
+    EXPECT_FALSE(exists(out("new.png")));
+}
+
+// ---- what is decoded -----------------------------------------------------------------------
+
+// Through the identity model a PNG output holds exactly frame 1 as decoded: grey copied to
+// R, G and B, alpha (also from a transparency chunk) dropped, palettes expanded, 16-bit
+// samples cut to their high byte, 1/2/4-bit grey scaled, interlacing undone.
+TEST_F(Files, EveryPngKindDecodesToItsRgb) {
+    init_with("identity");
+    const char* names[] = {"png_grey1",           "png_grey2",       "png_grey4",
+                           "png_grey8",           "png_grey16",      "png_grey2_interlaced",
+                           "png_greyalpha8",      "png_greyalpha16", "png_rgb8",
+                           "png_rgb16",           "png_rgba8",       "png_rgba16",
+                           "png_rgb8_interlaced", "png_palette8",    "png_palette4_interlaced",
+                           "png_palette8_trns"};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        const std::string output = out(std::string(name) + ".png");
+        // Frame 2 is of another kind: only frame 1 reaches the output.
+        ASSERT_EQ(rife_interpolate_files(image(std::string(name) + ".png").c_str(),
+                                         image("png_rgba16.png").c_str(), output.c_str(), 0.5f),
+                  0)
+            << rife_get_error();
+        const Decoded decoded = decode_with_pil(output);
+        EXPECT_EQ(decoded.width, kWidth);
+        EXPECT_EQ(decoded.height, kHeight);
+        EXPECT_TRUE(decoded.rgb == read_bytes(image(std::string(name) + ".rgb")));
+    }
+}
+
+TEST_F(Files, SecondFileFeedsTheSecondInputAndTheTimestepPassesThrough) {
+    const std::string a = image("png_rgb8.png"), b = image("png_palette8.png");
+    init_with("second");
+    ASSERT_EQ(rife_interpolate_files(a.c_str(), b.c_str(), out("second.png").c_str(), 0.5f), 0)
+        << rife_get_error();
+    EXPECT_TRUE(decode_with_pil(out("second.png")).rgb == read_bytes(image("png_palette8.rgb")));
+    rife_shutdown();
+
+    init_with("blend");
+    ASSERT_EQ(rife_interpolate_files(a.c_str(), b.c_str(), out("blend.png").c_str(), 0.25f), 0)
+        << rife_get_error();
+    const Bytes got = decode_with_pil(out("blend.png")).rgb;
+    const Bytes ra = read_bytes(image("png_rgb8.rgb")), rb = read_bytes(image("png_palette8.rgb"));
+    ASSERT_EQ(got.size(), ra.size());
+    size_t off = 0;
+    for (size_t i = 0; i < got.size(); ++i)
+        if (std::fabs(got[i] - (0.75 * ra[i] + 0.25 * rb[i])) > 1.0) ++off;
+    EXPECT_EQ(off, 0u) << "samples further than 1 from 0.75 a + 0.25 b";
+}
+
+// JPEG decoders differ in their last bits, so each kind is compared with what PIL
+// (libjpeg) decodes from the same file: close on average and nowhere far off. A wrong
+// colour conversion, an inverted CMYK or swapped channels are off by far more.
+TEST_F(Files, EveryJpegKindDecodesCloseToAnotherDecoder) {
+    init_with("identity");
+    for (const char* name :
+         {"jpeg_baseline", "jpeg_progressive", "jpeg_subsampled", "jpeg_grey", "jpeg_cmyk"}) {
+        SCOPED_TRACE(name);
+        const std::string input = image(std::string(name) + ".jpg");
+        const std::string output = out(std::string(name) + ".png");
+        ASSERT_EQ(rife_interpolate_files(input.c_str(), image("png_grey8.png").c_str(),
+                                         output.c_str(), 0.5f),
+                  0)
+            << rife_get_error();
+        const Bytes got = decode_with_pil(output).rgb;
+        const Bytes reference = decode_with_pil(input).rgb;
+        ASSERT_EQ(got.size(), reference.size());
+        double total = 0;
+        int worst = 0;
+        for (size_t i = 0; i < got.size(); ++i) {
+            const int d = std::abs(int(got[i]) - int(reference[i]));
+            total += d;
+            worst = std::max(worst, d);
+        }
+        std::printf("%s: mean difference %.3f, largest %d\n", name, total / got.size(), worst);
+        EXPECT_LT(total / got.size(), 0.5);
+        EXPECT_LE(worst, 4);
+    }
+}
+
+TEST_F(Files, GreyPngWithRgbJpegInterpolates) {
+    init_with("blend");
+    const std::string output = out("mixed.jpg");
+    ASSERT_EQ(rife_interpolate_files(image("png_grey8.png").c_str(),
+                                     image("jpeg_baseline.jpg").c_str(), output.c_str(), 0.5f),
+              0)
+        << rife_get_error();
+    const Decoded decoded = decode_with_pil(output);
+    EXPECT_EQ(decoded.width, kWidth);
+    EXPECT_EQ(decoded.height, kHeight);
+}
+
+// ---- output format by name -----------------------------------------------------------------
+
+TEST_F(Files, OutputFormatIsChosenByTheTextAfterTheLastDot) {
+    init_with("identity");
+    ASSERT_EQ(mkdir(out("a").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(out("a/b").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(out("shots.old").c_str(), 0700), 0);
+    const struct {
+        const char* name;
+        bool png;
+    } cases[] = {{"a/b/frame.png", true}, {"frame.PNG", true},        {"frame.jpg.png", true},
+                 {"frame.Png", false},    {"frame.jpg", false},       {"frame.bmp", false},
+                 {"frame", false},        {"shots.old/frame", false}, {"frame.png.jpg", false},
+                 {"frame.png ", false},   {"frame.pngx", false},      {"frame.", false}};
+    const std::string frame = image("png_rgb8.png");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string output = out(c.name);
+        ASSERT_EQ(rife_interpolate_files(frame.c_str(), frame.c_str(), output.c_str(), 0.5f), 0)
+            << rife_get_error();
+        const Bytes written = read_bytes(output);
+        EXPECT_EQ(is_png(written), c.png);
+        EXPECT_EQ(is_jpeg(written), !c.png);
+        const Decoded decoded = decode_with_pil(output);
+        EXPECT_EQ(decoded.width, kWidth);
+        EXPECT_EQ(decoded.height, kHeight);
+        if (!c.png) {
+            const JpegFacts facts = jpeg_facts(written);
+            EXPECT_EQ(facts.first_quant, (std::vector<int>{2, 2})) << "not quality 95";
+            EXPECT_EQ(facts.sampling, (std::vector<int>{0x11, 0x11, 0x11}));
+        }
+    }
+}
+
+TEST_F(Files, AnExistingOutputFileIsReplacedWhole) {
+    init_with("identity");
+    const std::string output = out("frame.png");
+    write_bytes(output, std::string(200000, 'x'));  // longer than the new file
+    ASSERT_EQ(rife_interpolate_files(image("png_rgb8.png").c_str(), image("png_rgb8.png").c_str(),
+                                     output.c_str(), 0.5f),
+              0)
+        << rife_get_error();
+    EXPECT_LT(read_bytes(output).size(), 200000u);
+    EXPECT_TRUE(decode_with_pil(output).rgb == read_bytes(image("png_rgb8.rgb")));
+}
+
+// ---- failed writes -----------------------------------------------------------------------
+
+TEST_F(Files, OutputThatCannotBeCreatedIsAWriteFailure) {
+    init_with("identity");
+    const std::string frame = image("png_rgb8.png");
+    write_bytes(out("plain"), "a regular file");
+    // The tests run as root, so permissions are no obstacle: a folder that is missing, a
+    // "folder" that is a regular file, a folder that takes no files, and a folder itself.
+    for (const std::string& path : {out("missing/frame.png"), out("plain/frame.png"),
+                                    std::string("/proc/kri-frame.jpg"), dir_}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(rife_interpolate_files(frame.c_str(), frame.c_str(), path.c_str(), 0.5f), -1);
+        EXPECT_STREQ(rife_get_error(), "Failed to write output");
+    }
+    EXPECT_FALSE(exists(out("missing")));
+    EXPECT_EQ(read_bytes(out("plain")).size(), 14u);
+    EXPECT_FALSE(exists("/proc/kri-frame.jpg"));
+    // The engine is still usable, and success leaves the last message in place.
+    EXPECT_EQ(rife_interpolate_files(frame.c_str(), frame.c_str(), out("ok.png").c_str(), 0.5f), 0);
+    EXPECT_STREQ(rife_get_error(), "Failed to write output");
+}
+
+TEST_F(Files, FullDeviceIsAWriteFailureAndTheDeviceStays) {
+    init_with("identity");
+    struct stat before;
+    ASSERT_EQ(stat("/dev/full", &before), 0);
+    ASSERT_TRUE(S_ISCHR(before.st_mode));
+    const std::string frame = image("png_rgb8.png");
+    // Both encoders: the device is named once with a PNG name (by a link) and once as is.
+    ASSERT_EQ(symlink("/dev/full", out("full.png").c_str()), 0);
+    for (const std::string& path : {out("full.png"), std::string("/dev/full")}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(rife_interpolate_files(frame.c_str(), frame.c_str(), path.c_str(), 0.5f), -1);
+        EXPECT_STREQ(rife_get_error(), "Failed to write output");
+        struct stat after;
+        ASSERT_EQ(stat("/dev/full", &after), 0) << "/dev/full was removed";
+        EXPECT_TRUE(S_ISCHR(after.st_mode));
+        EXPECT_EQ(after.st_rdev, before.st_rdev);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+    }
+    EXPECT_TRUE(exists(out("full.png")));  // the link to a device is not removed either
+}
+
+// A file size limit makes the write fail part-way into a regular file: what was written is
+// removed, also when the file existed before the call.
+TEST_F(Files, WriteFailingPartWayRemovesThePartialFile) {
+    init_with("identity");
+    signal(SIGXFSZ, SIG_IGN);  // over the limit, write() fails with EFBIG instead
+    const std::string frame = image("png_rgb8.png");  // ~10 KB as PNG, ~5 KB as JPEG
+    write_bytes(out("existing.jpg"), "an older frame");
+    struct rlimit limit = {1024, 1024};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    for (const std::string& path : {out("partial.png"), out("partial.jpg"), out("existing.jpg")}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(rife_interpolate_files(frame.c_str(), frame.c_str(), path.c_str(), 0.5f), -1);
+        EXPECT_STREQ(rife_get_error(), "Failed to write output");
+        EXPECT_FALSE(exists(path));
+    }
+}
+
+// ---- decompression bombs and the largest sizes ---------------------------------------------
+
+TEST_F(Files, HeadersClaimingTooMuchFailToLoad) {
+    init_with("identity");
+    const std::string good = image("png_rgb8.png");
+    for (const char* name : {"bomb_header_20000.png", "bomb_wide_16777217.png",
+                             "bomb_tall_16777217.png", "bomb_65535.jpg"}) {
+        SCOPED_TRACE(name);
+        expect_failure(image(name), good, "Failed to load frame1");
+        expect_failure(good, image(name), "Failed to load frame2");
+    }
+}
+
+// 20000 x 20000 grey from a 400 KB file: decoded (1.2 GB as RGB) within memory, then
+// refused on its size against a normal frame, with no crash and the memory given back.
+TEST_F(Files, BombOf20000SquaredDecodesWithinMemory) {
+    init_with("identity");
+    expect_failure(image("bomb_grey_20000.png"), image("size_640x480.png"),
+                   "Frame dimensions mismatch");
+    struct rusage usage;
+    ASSERT_EQ(getrusage(RUSAGE_SELF, &usage), 0);
+    const double peak_gb = usage.ru_maxrss / 1048576.0;
+    std::printf("peak resident memory: %.2f GB\n", peak_gb);
+    EXPECT_LT(peak_gb, 4.0);
+}
+
+// The largest side decodes; 3 x 16777216 x 64 samples after padding are past what one
+// tensor may hold, which interpolation reports rather than any size arithmetic overflowing.
+TEST_F(Files, LargestSideDecodesAndIsRefusedAsTooLarge) {
+    init_with("identity");
+    const std::string wide = image("wide_16777216.png");
+    expect_failure(wide, wide, "Frame too large");
+}
+
+}  // namespace
