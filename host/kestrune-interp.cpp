@@ -117,7 +117,31 @@ void remove_temps() {
     g_temp_count = 0;
 }
 
+// The ffmpeg processes running, stopped before the temporary files go: an encoder left
+// running could create its output again.
+volatile pid_t g_children[2];
+
+void track_child(pid_t pid) {
+    for (auto& slot : g_children)
+        if (slot <= 0) {
+            slot = pid;
+            return;
+        }
+}
+
+void untrack_child(pid_t pid) {
+    for (auto& slot : g_children)
+        if (slot == pid) slot = 0;
+}
+
 extern "C" void on_fatal_signal(int sig) {
+    for (auto& slot : g_children) {
+        pid_t pid = slot;
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
     for (int i = 0; i < g_temp_count; ++i) unlink(g_temp_files[i]);
     signal(sig, SIG_DFL);
     raise(sig);
@@ -402,6 +426,7 @@ bool spawn(const std::vector<std::string>& args, bool pipe_stdin, bool pipe_stdo
         child.pid = -1;
         return false;
     }
+    track_child(child.pid);
     child.to_child = pipe_stdin ? in_pipe[1] : -1;
     child.from_child = pipe_stdout ? out_pipe[0] : -1;
     child.stderr_fd = err_fd;
@@ -420,6 +445,7 @@ bool finish(Child& child) {
     rusage usage{};
     while (wait4(child.pid, &child.status, 0, &usage) < 0 && errno == EINTR) {
     }
+    untrack_child(child.pid);
     child.pid = -1;
     child.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;

@@ -401,6 +401,29 @@ class Progress(HostTest):
         self.assertIn("waiting for the encoder", r.stderr)
 
 
+class Interrupt(HostTest):
+    def test_terminated_run_leaves_nothing(self):
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-frames:v", "60",
+               "-c:v", "libx264", "-preset", "ultrafast", self.path("long.mp4"))
+        # The write end of this pipe is inherited by the program and by the ffmpeg processes
+        # it starts: the read end sees its end only when all of them have exited.
+        alive_r, alive_w = os.pipe()
+        p = subprocess.Popen([HOST, "video", self.path("long.mp4"), "-o", self.path("out.mp4"),
+                              "--model-dir", BLEND, "-v"], pass_fds=(alive_w,),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        os.close(alive_w)
+        # Terminated while the engine starts: ffmpeg is running but has no frame yet. An
+        # encoder left behind would write an empty OUT once its input closes.
+        first = p.stderr.readline()
+        self.assertIn("model ", first)
+        p.terminate()
+        p.communicate(timeout=TIMEOUT)
+        self.assertEqual(p.returncode, -15)
+        self.assertEqual(os.read(alive_r, 1), b"")
+        os.close(alive_r)
+        self.assert_no_leftovers(["long.mp4"])
+
+
 class Install(HostTest):
     def test_installed_program_finds_its_library_and_model(self):
         prefix = self.path("prefix")
