@@ -263,24 +263,27 @@ void call_bare_run(benchmark::State& state, FrameSize size) {
 
 // ---- summary ---------------------------------------------------------------------------
 
-// Keeps the median real time of every case (in milliseconds) for the summary.
+// Shows only the median of each case's repetitions (or its single run) and keeps its real
+// time (in milliseconds) for the summary.
 class SummaryReporter : public benchmark::ConsoleReporter {
   public:
     std::map<std::string, double> median_ms;
 
     void ReportRuns(const std::vector<Run>& runs) override {
+        std::vector<Run> shown;
         for (const Run& run : runs) {
-            if (run.error_occurred) continue;
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            if (!median && !single) continue;
+            if (!median && !single && !run.error_occurred) continue;
+            shown.push_back(run);
+            if (run.error_occurred) continue;
             double ms = run.GetAdjustedRealTime();
             if (run.time_unit == benchmark::kMicrosecond) ms /= 1e3;
             if (run.time_unit == benchmark::kNanosecond) ms /= 1e6;
             if (run.time_unit == benchmark::kSecond) ms *= 1e3;
             median_ms[run.run_name.function_name] = ms;
         }
-        ConsoleReporter::ReportRuns(runs);
+        if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
     }
 };
 

@@ -266,12 +266,13 @@ RIFE_API int rife_interpolate(const uint8_t* frame1, const uint8_t* frame2, int 
 
     const size_t padded_width = pad_to_64(width);
     const size_t padded_height = pad_to_64(height);
-    const size_t elements = 3 * padded_width * padded_height;
-    if (padded_width > kMaxTensorElements || padded_height > kMaxTensorElements ||
-        elements > kMaxTensorElements) {
+    // 3 x padded_width x padded_height <= kMaxTensorElements, tested by division so that
+    // the product itself can never wrap, whatever the width of size_t.
+    if (padded_width > kMaxTensorElements / 3 / padded_height) {
         set_error("Frame too large");
         return -1;
     }
+    const size_t elements = 3 * padded_width * padded_height;
     const int pw = static_cast<int>(padded_width);
     const int ph = static_cast<int>(padded_height);
 
