@@ -1144,8 +1144,9 @@ int run_video(const Options& o) {
                                          static_cast<float>(k) / static_cast<float>(n));
                 timing.library += now_seconds() - t0;
                 if (rc != 0) {
-                    failure = "rife_interpolate failed at frame " + std::to_string(frames_in - 1) +
-                              ": " + library_error(lib);
+                    failure = "rife_interpolate failed between frames " +
+                              std::to_string(frames_in - 2) + " and " +
+                              std::to_string(frames_in - 1) + ": " + library_error(lib);
                     break;
                 }
                 write_frame(computed);
