@@ -566,37 +566,52 @@ struct VideoInfo {
     bool has_audio = false;
 };
 
-// Parses ffprobe's "default" output: [STREAM] ... key=value ... [/STREAM] blocks.
-std::vector<std::map<std::string, std::string>> parse_streams(const std::string& text) {
-    std::vector<std::map<std::string, std::string>> streams;
+// One [STREAM] or [FORMAT] block of ffprobe's "default" output: its key=value lines.
+struct ProbeBlock {
+    std::string kind;  // "STREAM" or "FORMAT"
+    std::map<std::string, std::string> values;
+};
+
+std::vector<ProbeBlock> parse_probe(const std::string& text) {
+    std::vector<ProbeBlock> blocks;
+    bool open = false;
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(pos, end - pos);
         pos = end + 1;
-        if (line == "[STREAM]") {
-            streams.emplace_back();
-        } else if (!streams.empty() && line.find('=') != std::string::npos) {
+        if (line == "[STREAM]" || line == "[FORMAT]") {
+            blocks.push_back({line.substr(1, line.size() - 2), {}});
+            open = true;
+        } else if (line == "[/STREAM]" || line == "[/FORMAT]") {
+            open = false;
+        } else if (open && line.find('=') != std::string::npos) {
             size_t eq = line.find('=');
-            streams.back()[line.substr(0, eq)] = line.substr(eq + 1);
+            blocks.back().values[line.substr(0, eq)] = line.substr(eq + 1);
         }
     }
-    return streams;
+    return blocks;
 }
 
 bool probe(const std::string& input, VideoInfo& info, std::string& error) {
     std::string out;
     if (!run_capture({"ffprobe", "-v", "error", "-show_entries",
                       "stream=codec_type,width,height,r_frame_rate,avg_frame_rate,nb_frames:"
-                      "stream_disposition=attached_pic",
+                      "stream_disposition=attached_pic:format=format_name",
                       "-of", "default", "--", input},
                      out, error)) {
         error = input + ": not a video ffmpeg can read (" + error + ")";
         return false;
     }
     bool found = false;
-    for (auto& stream : parse_streams(out)) {
+    std::string format;
+    for (auto& block : parse_probe(out)) {
+        auto& stream = block.values;
+        if (block.kind == "FORMAT") {
+            format = stream["format_name"];
+            continue;
+        }
         if (stream["codec_type"] == "audio") info.has_audio = true;
         if (found || stream["codec_type"] != "video" || stream["DISPOSITION:attached_pic"] == "1")
             continue;
@@ -610,6 +625,11 @@ bool probe(const std::string& input, VideoInfo& info, std::string& error) {
     }
     if (!found || info.width <= 0 || info.height <= 0) {
         error = input + ": not a video (no video stream found)";
+        return false;
+    }
+    // Still images (png_pipe, jpeg_pipe, image2, ...) have a video stream of one frame.
+    if (format == "image2" || (format.size() > 5 && format.substr(format.size() - 5) == "_pipe")) {
+        error = input + ": an image, not a video (for two images use: " + kProgram + " pair)";
         return false;
     }
     if (info.rate.num <= 0) {

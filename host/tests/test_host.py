@@ -277,7 +277,11 @@ class Errors(HostTest):
         r = run(["video", self.path("notes.txt"), "-o", self.path("out.mp4"),
                  "--model-dir", BLEND])
         self.assert_one_line_error(r, 1, "notes.txt", "not a video")
-        self.assert_no_leftovers(["in.mkv", "notes.txt"])
+        Image.fromarray(np.zeros((8, 8, 3), np.uint8)).save(self.path("still.png"))
+        r = run(["video", self.path("still.png"), "-o", self.path("out.mp4"),
+                 "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "still.png", "an image, not a video")
+        self.assert_no_leftovers(["in.mkv", "notes.txt", "still.png"])
 
     def test_missing_or_broken_model_quotes_the_library(self):
         empty = self.path("no-model")
