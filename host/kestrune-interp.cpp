@@ -1223,11 +1223,11 @@ int run_video(const Options& o) {
     progress.show(frames_out, true);
 
     if (!o.quiet) {
-        std::string rate =
-            out_rate.den == 1 ? std::to_string(out_rate.num) : std::to_string(out_rate.value());
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.6g", out_rate.value());
         say("wrote %s: %lld frames at %s fps from %lld frames, %lld scene cut%s (frames "
             "repeated instead of interpolated)",
-            o.output.c_str(), frames_out, rate.c_str(), frames_in, cuts, cuts == 1 ? "" : "s");
+            o.output.c_str(), frames_out, rate, frames_in, cuts, cuts == 1 ? "" : "s");
     }
     if (o.stats) {
         auto share = [&](double part) { return elapsed > 0 ? 100.0 * part / elapsed : 0.0; };
