@@ -564,6 +564,7 @@ struct VideoInfo {
     Rational rate;
     long long frames = 0;  // 0 when unknown
     bool has_audio = false;
+    std::vector<std::string> audio_codecs;
 };
 
 // One [STREAM] or [FORMAT] block of ffprobe's "default" output: its key=value lines.
@@ -596,11 +597,12 @@ std::vector<ProbeBlock> parse_probe(const std::string& text) {
 
 bool probe(const std::string& input, VideoInfo& info, std::string& error) {
     std::string out;
-    if (!run_capture({"ffprobe", "-v", "error", "-show_entries",
-                      "stream=codec_type,width,height,r_frame_rate,avg_frame_rate,nb_frames:"
-                      "stream_disposition=attached_pic:format=format_name",
-                      "-of", "default", "--", input},
-                     out, error)) {
+    if (!run_capture(
+            {"ffprobe", "-v", "error", "-show_entries",
+             "stream=codec_type,codec_name,width,height,r_frame_rate,avg_frame_rate,nb_frames:"
+             "stream_disposition=attached_pic:format=format_name",
+             "-of", "default", "--", input},
+            out, error)) {
         error = input + ": not a video ffmpeg can read (" + error + ")";
         return false;
     }
@@ -612,7 +614,10 @@ bool probe(const std::string& input, VideoInfo& info, std::string& error) {
             format = stream["format_name"];
             continue;
         }
-        if (stream["codec_type"] == "audio") info.has_audio = true;
+        if (stream["codec_type"] == "audio") {
+            info.has_audio = true;
+            info.audio_codecs.push_back(stream["codec_name"]);
+        }
         if (found || stream["codec_type"] != "video" || stream["DISPOSITION:attached_pic"] == "1")
             continue;
         info.width = std::atoi(stream["width"].c_str());
@@ -708,9 +713,10 @@ void print_help(FILE* to) {
                  "\n"
                  "video  Multiplies the frame rate of a video by N: between every two frames\n"
                  "       it puts N-1 computed ones. ffmpeg decodes IN and encodes OUT at N\n"
-                 "       times the rate, same size, audio copied; the format follows OUT's\n"
-                 "       extension (.mp4, .mkv, .mov: H.264). The last frame is shown N times,\n"
-                 "       so OUT lasts as long as IN.\n"
+                 "       times the rate, same size. The format follows OUT's extension\n"
+                 "       (.mp4, .mkv, .mov: H.264; .webm: VP9); the audio is copied when the\n"
+                 "       format can hold it (else encoded: AAC, or Opus for .webm). The last\n"
+                 "       frame is shown N times, so OUT lasts as long as IN.\n"
                  "         --factor N      frames out per frame in (default 2)\n"
                  "         --scene-threshold D\n"
                  "                         two frames whose mean absolute difference (0-255,\n"
@@ -974,6 +980,29 @@ std::string unmask(std::string text, const std::string& temp, const std::string&
     return text;
 }
 
+// The audio codecs a format takes as they are; an empty list: any (Matroska, AVI, ...).
+std::vector<std::string> audio_codecs_kept(const std::string& ext) {
+    if (ext == ".mp4" || ext == ".m4v" || ext == ".mov")
+        return {"aac", "mp3", "alac", "ac3", "eac3", "opus"};
+    if (ext == ".webm") return {"opus", "vorbis"};
+    return {};
+}
+
+// What the encoder does with the audio: "copy", or the codec it is encoded with.
+std::string audio_plan(const Options& o, const VideoInfo& info, const std::string& ext) {
+    std::vector<std::string> kept = audio_codecs_kept(ext);
+    bool copyable = std::all_of(
+        info.audio_codecs.begin(), info.audio_codecs.end(), [&](const std::string& codec) {
+            return kept.empty() || std::find(kept.begin(), kept.end(), codec) != kept.end();
+        });
+    // After a seek, copied packets keep their place on the timeline, and the one
+    // straddling the start would shift the whole file: the audio is encoded again there.
+    if (copyable && o.start.empty()) return "copy";
+    if (ext == ".webm") return "libopus";
+    if (!kept.empty() || ext == ".mkv") return "aac";
+    return "";  // the format's default
+}
+
 std::vector<std::string> encoder_args(const Options& o, const VideoInfo& info,
                                       const Rational& out_rate, const std::string& temp) {
     std::vector<std::string> args = {"ffmpeg",
@@ -991,24 +1020,25 @@ std::vector<std::string> encoder_args(const Options& o, const VideoInfo& info,
                                      rate_text(out_rate),
                                      "-i",
                                      "pipe:0"};
+    std::string ext = lower(split_extension(o.output).second);
     if (info.has_audio) {
         // The audio comes from IN itself, cut like the video.
         if (!o.start.empty()) args.insert(args.end(), {"-ss", o.start});
         if (!o.duration.empty()) args.insert(args.end(), {"-t", o.duration});
         args.insert(args.end(), {"-i", o.inputs[0], "-map", "0:v:0", "-map", "1:a?"});
-        // Copied as it is, except after a seek: copied packets keep their place on the
-        // timeline, and the one straddling the start would shift the whole file. There
-        // the audio is encoded again with the format's default codec.
-        if (o.start.empty()) args.insert(args.end(), {"-c:a", "copy"});
+        std::string audio = audio_plan(o, info, ext);
+        if (!audio.empty()) args.insert(args.end(), {"-c:a", audio});
     } else {
         args.insert(args.end(), {"-map", "0:v:0"});
     }
-    std::string ext = lower(split_extension(o.output).second);
     if (ext == ".mp4" || ext == ".m4v" || ext == ".mkv" || ext == ".mov") {
         // 4:2:0 needs even sizes; odd ones keep their size in 4:4:4.
         bool even = info.width % 2 == 0 && info.height % 2 == 0;
         args.insert(args.end(), {"-c:v", "libx264", "-preset", "fast", "-crf", "18", "-pix_fmt",
                                  even ? "yuv420p" : "yuv444p"});
+    } else if (ext == ".webm") {
+        args.insert(args.end(), {"-c:v", "libvpx-vp9", "-crf", "30", "-b:v", "0", "-row-mt", "1",
+                                 "-deadline", "good", "-cpu-used", "4"});
     } else {
         args.insert(args.end(), {"-q:v", "2"});
     }
@@ -1091,7 +1121,11 @@ int run_video(const Options& o) {
     }
     if (o.verbose)
         say("%s: %dx%d at %s fps, %lld frames%s", input.c_str(), info.width, info.height,
-            rate_text(info.rate).c_str(), info.frames, info.has_audio ? ", with audio" : "");
+            rate_text(info.rate).c_str(), info.frames,
+            !info.has_audio ? ""
+            : audio_plan(o, info, lower(split_extension(o.output).second)) == "copy"
+                ? ", audio copied"
+                : ", audio encoded again");
 
     // Three frame buffers: the earlier frame, the later one, and the computed one. The
     // pair is swapped by pointer, so every decoded frame is read once and never copied.

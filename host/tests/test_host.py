@@ -48,14 +48,15 @@ def grey_clip(path, levels, size=(64, 48), rate=10, audio=False):
 def probe(path):
     out = subprocess.run(
         ["ffprobe", "-v", "error", "-count_frames", "-show_entries",
-         "stream=codec_type,width,height,r_frame_rate,nb_read_frames", "-of", "json", path],
+         "stream=codec_type,codec_name,width,height,r_frame_rate,nb_read_frames", "-of", "json",
+         path],
         capture_output=True, text=True, check=True, timeout=TIMEOUT).stdout
     import json
     streams = json.loads(out)["streams"]
     video = [s for s in streams if s["codec_type"] == "video"][0]
     return {"width": video["width"], "height": video["height"],
             "rate": video["r_frame_rate"], "frames": int(video["nb_read_frames"]),
-            "audio": any(s["codec_type"] == "audio" for s in streams)}
+            "audio": [s["codec_name"] for s in streams if s["codec_type"] == "audio"]}
 
 
 def decode(path):
@@ -185,12 +186,18 @@ class Video(HostTest):
         self.assertEqual((info["width"], info["height"]), (64, 48))
         self.assertEqual(info["rate"], "20/1")
         self.assertEqual(info["frames"], 12)
-        self.assertTrue(info["audio"])
+        self.assertEqual(info["audio"], ["pcm_s16le"])  # copied
         # Each computed frame is the blend of its neighbours; the last frame is held.
         self.assert_levels(levels_of(self.path("out.mkv")),
                            [30, 45, 60, 75, 90, 105, 120, 135, 150, 165, 180, 180])
         self.assertIn("12 frames at 20 fps from 6 frames, 0 scene cuts", r.stderr)
         self.assert_no_leftovers(["in.mkv", "out.mkv"])
+
+    def test_audio_the_output_format_cannot_hold_is_encoded_again(self):
+        r = run(["video", self.path("in.mkv"), "-o", self.path("out.mp4"), "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        info = probe(self.path("out.mp4"))
+        self.assertEqual((info["frames"], info["audio"]), (12, ["aac"]))
 
     def test_factor_three(self):
         r = run(["video", self.path("in.mkv"), "-o", self.path("out.mkv"), "--factor", "3",
