@@ -23,14 +23,87 @@ endfunction()
 #    stbi__build_huffman and the value loop write past the table's 257-byte and 256-byte
 #    arrays, over the neighbouring tables. Such a table is corrupt; refuse it as stb 2.28
 #    does.
-_kri_stb_fix(dht-count
-  "               n += sizes[i];
+_kri_stb_fix(dht-count [=[
+               n += sizes[i];
             }
-            L -= 17;"
-  "               n += sizes[i];
+            L -= 17;]=] [=[
+               n += sizes[i];
             }
-            if (n > 256) return stbi__err(\"bad DHT header\",\"Corrupt JPEG\");
-            L -= 17;")
+            if (n > 256) return stbi__err("bad DHT header","Corrupt JPEG");
+            L -= 17;]=])
+
+# 2. Reading bits past the end of the entropy-coded data drove the bit count negative, and
+#    the next refill shifted by 33 or more (found by fuzzing: shift exponent too large).
+#    When the stream has run out, each reader returns zero bits without consuming any, as
+#    stb 2.28 does; the decode then ends on its usual corrupt-data checks.
+_kri_stb_fix(extend-receive-out-of-bits [=[
+   if (j->code_bits < n) stbi__grow_buffer_unsafe(j);
+
+   sgn = j->code_buffer >> 31;]=] [=[
+   if (j->code_bits < n) stbi__grow_buffer_unsafe(j);
+   if (j->code_bits < n) return 0;
+
+   sgn = j->code_buffer >> 31;]=])
+_kri_stb_fix(get-bits-out-of-bits [=[
+   if (j->code_bits < n) stbi__grow_buffer_unsafe(j);
+   k = stbi_lrot(j->code_buffer, n);]=] [=[
+   if (j->code_bits < n) stbi__grow_buffer_unsafe(j);
+   if (j->code_bits < n) return 0;
+   k = stbi_lrot(j->code_buffer, n);]=])
+_kri_stb_fix(get-bit-out-of-bits [=[
+   if (j->code_bits < 1) stbi__grow_buffer_unsafe(j);
+   k = j->code_buffer;]=] [=[
+   if (j->code_bits < 1) stbi__grow_buffer_unsafe(j);
+   if (j->code_bits < 1) return 0;
+   k = j->code_buffer;]=])
+# The fast AC path consumes a combined length that may exceed the bits held.
+_kri_stb_fix(fast-ac-length [=[
+         s = r & 15; // combined length
+         j->code_buffer <<= s;]=] [=[
+         s = r & 15; // combined length
+         if (s > j->code_bits) return stbi__err("bad huffman code","Corrupt JPEG");
+         j->code_buffer <<= s;]=])
+_kri_stb_fix(fast-ac-length-progressive [=[
+            s = r & 15; // combined length
+            j->code_buffer <<= s;]=] [=[
+            s = r & 15; // combined length
+            if (s > j->code_bits) return stbi__err("bad huffman code","Corrupt JPEG");
+            j->code_buffer <<= s;]=])
+
+# 3. A symbol id outside the table (from a corrupt code) indexed h->values and h->size out
+#    of bounds; stb 2.28 refuses it.
+_kri_stb_fix(huffman-symbol-range [=[
+   c = ((j->code_buffer >> (32 - k)) & stbi__bmask[k]) + h->delta[k];
+   STBI_ASSERT(]=] [=[
+   c = ((j->code_buffer >> (32 - k)) & stbi__bmask[k]) + h->delta[k];
+   if (c < 0 || c >= 256) return -1;
+   STBI_ASSERT(]=])
+
+# 4. The running DC prediction and its scaling are int arithmetic on values a corrupt file
+#    chooses; a sum or product past the int range is refused (as stb 2.28 does) instead of
+#    overflowing.
+_kri_stb_fix(dc-baseline [=[
+   dc = j->img_comp[b].dc_pred + diff;
+   j->img_comp[b].dc_pred = dc;
+   data[0] = (short) (dc * dequant[0]);]=] [=[
+   if ((long long) j->img_comp[b].dc_pred + diff > INT_MAX || (long long) j->img_comp[b].dc_pred + diff < INT_MIN ||
+       (long long) (j->img_comp[b].dc_pred + diff) * dequant[0] > INT_MAX ||
+       (long long) (j->img_comp[b].dc_pred + diff) * dequant[0] < INT_MIN)
+      return stbi__err("bad delta","Corrupt JPEG");
+   dc = j->img_comp[b].dc_pred + diff;
+   j->img_comp[b].dc_pred = dc;
+   data[0] = (short) (dc * dequant[0]);]=])
+_kri_stb_fix(dc-progressive [=[
+      dc = j->img_comp[b].dc_pred + diff;
+      j->img_comp[b].dc_pred = dc;
+      data[0] = (short) (dc * (1 << j->succ_low));]=] [=[
+      if ((long long) j->img_comp[b].dc_pred + diff > INT_MAX || (long long) j->img_comp[b].dc_pred + diff < INT_MIN ||
+          (long long) (j->img_comp[b].dc_pred + diff) * (1 << j->succ_low) > INT_MAX ||
+          (long long) (j->img_comp[b].dc_pred + diff) * (1 << j->succ_low) < INT_MIN)
+         return stbi__err("bad delta","Corrupt JPEG");
+      dc = j->img_comp[b].dc_pred + diff;
+      j->img_comp[b].dc_pred = dc;
+      data[0] = (short) (dc * (1 << j->succ_low));]=])
 
 # The marker lets stb_codecs.c refuse to build against an unfixed copy. Written through a
 # scratch file so the header (and what includes it) is only rebuilt when it changes.

@@ -426,25 +426,33 @@ TEST_F(Files, OutputThatCannotBeCreatedIsAWriteFailure) {
     EXPECT_STREQ(rife_get_error(), "Failed to write output");
 }
 
+// Writing to a full device fails at some fwrite or at fclose; the device is not a regular
+// file, so nothing may be removed. The device is reached through links (with a PNG and a
+// JPEG name) and, where the tests may create device nodes, through a node of its own, so
+// that a library that does remove it takes nothing from /dev.
 TEST_F(Files, FullDeviceIsAWriteFailureAndTheDeviceStays) {
     init_with("identity");
-    struct stat before;
-    ASSERT_EQ(stat("/dev/full", &before), 0);
-    ASSERT_TRUE(S_ISCHR(before.st_mode));
+    struct stat full;
+    ASSERT_EQ(stat("/dev/full", &full), 0);
+    ASSERT_TRUE(S_ISCHR(full.st_mode));
+    std::vector<std::string> paths = {out("full.png"), out("full")};
+    for (const std::string& path : paths) ASSERT_EQ(symlink("/dev/full", path.c_str()), 0);
+    if (mknod(out("node.png").c_str(), S_IFCHR | 0600, full.st_rdev) == 0)
+        paths.push_back(out("node.png"));
     const std::string frame = image("png_rgb8.png");
-    // Both encoders: the device is named once with a PNG name (by a link) and once as is.
-    ASSERT_EQ(symlink("/dev/full", out("full.png").c_str()), 0);
-    for (const std::string& path : {out("full.png"), std::string("/dev/full")}) {
+    for (const std::string& path : paths) {
         SCOPED_TRACE(path);
         EXPECT_EQ(rife_interpolate_files(frame.c_str(), frame.c_str(), path.c_str(), 0.5f), -1);
         EXPECT_STREQ(rife_get_error(), "Failed to write output");
         struct stat after;
-        ASSERT_EQ(stat("/dev/full", &after), 0) << "/dev/full was removed";
+        ASSERT_EQ(stat(path.c_str(), &after), 0) << "removed";
         EXPECT_TRUE(S_ISCHR(after.st_mode));
-        EXPECT_EQ(after.st_rdev, before.st_rdev);
-        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_rdev, full.st_rdev);
     }
-    EXPECT_TRUE(exists(out("full.png")));  // the link to a device is not removed either
+    EXPECT_EQ(paths.size(), 3u) << "no device node of its own: only the links were tried";
+    struct stat after;
+    ASSERT_EQ(stat("/dev/full", &after), 0) << "/dev/full was removed";
+    EXPECT_EQ(after.st_ino, full.st_ino);
 }
 
 // A file size limit makes the write fail part-way into a regular file: what was written is
@@ -488,6 +496,54 @@ TEST_F(Files, BombOf20000SquaredDecodesWithinMemory) {
     const double peak_gb = usage.ru_maxrss / 1048576.0;
     std::printf("peak resident memory: %.2f GB\n", peak_gb);
     EXPECT_LT(peak_gb, 4.0);
+}
+
+size_t address_space_bytes() {
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return 0;
+    char line[256];
+    size_t kb = 0;
+    while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::sscanf(line, "VmSize: %zu kB", &kb) == 1) break;
+    std::fclose(status);
+    return kb * 1024;
+}
+
+// The address space is capped a little tighter each time until both 16777216 x 1 frames
+// decode (48 MB each as RGB): the first cap that lets them through leaves no room for the
+// 48 MB output buffer, which must then be reported as "OOM", with no output. The engine is
+// not started (the buffer comes before interpolation), so no ONNX Runtime thread needs
+// room under the cap.
+TEST_F(Files, OutputBufferThatCannotBeAllocatedIsOom) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than any cap";
+#elif defined(__has_feature)
+#    if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than any cap";
+#    endif
+#endif
+    const std::string wide = image("wide_16777216.png"), output = out("oom.png");
+    struct rlimit original;
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &original), 0);
+    const size_t used = address_space_bytes();
+    ASSERT_GT(used, 0u);
+    std::string message;
+    size_t extra = 64u << 20;
+    for (; extra <= (512u << 20); extra += 4u << 20) {
+        struct rlimit cap = original;
+        cap.rlim_cur = used + extra;
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &cap), 0);
+        const int result = rife_interpolate_files(wide.c_str(), wide.c_str(), output.c_str(), 0.5f);
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &original), 0);
+        EXPECT_EQ(result, -1);
+        message = rife_get_error();
+        if (message != "Failed to load frame1" && message != "Failed to load frame2") break;
+    }
+    std::printf("both frames decoded with %zu MB of address space to spare\n", extra >> 20);
+    EXPECT_EQ(message, "OOM");
+    EXPECT_FALSE(exists(output));
+    // Without the cap the same pair gets as far as interpolation.
+    expect_failure(wide, wide, "Not initialized");
 }
 
 // The largest side decodes; 3 x 16777216 x 64 samples after padding are past what one
