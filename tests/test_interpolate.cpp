@@ -73,19 +73,24 @@ void expect_refused(const Result& r, const char* text) {
 // 126 of the 256 bytes, so it would show up here.
 TEST(InputConversion, EveryByteBecomesExactlyItsSinglePrecisionQuotient) {
     init_with("unit-check");
-    // 86 x 3 pixels: sample i holds byte i % 256 in frame1 and 255 - i % 256 in frame2, so
-    // every byte value appears in every channel of both frames.
-    const int width = 86 * 3, height = 3;
-    std::vector<uint8_t> a(static_cast<size_t>(width) * height * 3), b(a.size());
-    for (size_t i = 0; i < a.size(); ++i) {
-        a[i] = static_cast<uint8_t>(i % 256);
-        b[i] = static_cast<uint8_t>(255 - i % 256);
+    // Sample i holds byte i % 256 in frame1 and 255 - i % 256 in frame2, so (3 and 256 being
+    // coprime) every byte value appears in every channel of both frames: at a width whose
+    // rows are converted four pixels at a time, and at a width of 4, which is converted one
+    // pixel at a time.
+    for (const int width : {258, 4}) {
+        const int height = 768 / width + 3;
+        std::vector<uint8_t> a(static_cast<size_t>(width) * height * 3), b(a.size());
+        for (size_t i = 0; i < a.size(); ++i) {
+            a[i] = static_cast<uint8_t>(i % 256);
+            b[i] = static_cast<uint8_t>(255 - i % 256);
+        }
+        const Result r = run(a, b, width, height);
+        ASSERT_EQ(r.rc, 0) << rife_get_error();
+        for (size_t i = 0; i < r.out.size(); ++i)
+            ASSERT_EQ(r.out[i], 255)
+                << "byte " << int(a[i]) << " or " << int(b[i]) << " at sample " << i << " (width "
+                << width << ") did not become exactly k / 255.0f";
     }
-    const Result r = run(a, b, width, height);
-    ASSERT_EQ(r.rc, 0) << rife_get_error();
-    for (size_t i = 0; i < r.out.size(); ++i)
-        ASSERT_EQ(r.out[i], 255) << "byte " << int(a[i]) << " or " << int(b[i]) << " at sample "
-                                 << i << " did not become exactly k / 255.0f";
 }
 
 // ---- output conversion -----------------------------------------------------------------
@@ -109,18 +114,23 @@ TEST(OutputConversion, ClampsRoundsHalvesUpAndMapsNaNToZero) {
         {"128/255", 128},
     };
     const int n = static_cast<int>(sizeof cases / sizeof cases[0]);
-    // All 256 bytes: the first n pick the cases, the others map to k / 255 and come back
-    // as k.
-    std::vector<uint8_t> a(256 * 3);
-    for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i % 256);
-    const Result r = run(a, a, 256, 1);
-    ASSERT_EQ(r.rc, 0) << rife_get_error();
-    for (size_t i = 0; i < r.out.size(); ++i) {
-        const int k = a[i];
-        if (k < n)
-            EXPECT_EQ(r.out[i], cases[k].byte) << "output sample " << cases[k].sample;
-        else
-            EXPECT_EQ(r.out[i], k) << "output sample " << k << "/255";
+    // Sample i holds byte i % 256: the first n bytes pick the cases, the others map to
+    // k / 255 and come back as k. 256 x 1 is converted four pixels at a time, 4 x 64 one
+    // pixel at a time.
+    for (const int width : {256, 4}) {
+        const int height = 256 / width;
+        std::vector<uint8_t> a(static_cast<size_t>(width) * height * 3);
+        for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i % 256);
+        const Result r = run(a, a, width, height);
+        ASSERT_EQ(r.rc, 0) << rife_get_error();
+        for (size_t i = 0; i < r.out.size(); ++i) {
+            const int k = a[i];
+            if (k < n)
+                EXPECT_EQ(r.out[i], cases[k].byte)
+                    << "output sample " << cases[k].sample << ", width " << width;
+            else
+                EXPECT_EQ(r.out[i], k) << "output sample " << k << "/255, width " << width;
+        }
     }
 }
 
