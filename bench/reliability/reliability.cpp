@@ -120,6 +120,7 @@ struct Options {
     long calls = 0, every = 0, warmup = -1, cycles = 0;
     int repeat = 2;
     size_t print_every = 1;
+    bool quick_exit = false;
     std::vector<std::pair<int, int>> sizes;
 };
 
@@ -132,7 +133,7 @@ bool parse_size(const std::string& text, int* width, int* height) {
                  "kri-bench-reliability: %s\n"
                  "usage: kri-bench-reliability soak|cycle|large|alternate --model DIR\n"
                  "       [--size WxH] [--sizes WxH,...] [--calls N] [--cycles N]\n"
-                 "       [--every K] [--warmup M] [--repeat R] [--print-every P]\n",
+                 "       [--every K] [--warmup M] [--repeat R] [--print-every P] [--quick-exit]\n",
                  message);
     std::exit(2);
 }
@@ -143,6 +144,10 @@ Options parse(int argc, char** argv) {
     o.mode = argv[1];
     for (int i = 2; i < argc; ++i) {
         const std::string flag = argv[i];
+        if (flag == "--quick-exit") {
+            o.quick_exit = true;
+            continue;
+        }
         if (i + 1 >= argc) usage(("missing value after " + flag).c_str());
         const std::string value = argv[++i];
         if (flag == "--model") {
@@ -281,6 +286,8 @@ int run_cycle(const Options& o) {
     std::vector<Sample> samples;
     record(&samples, 0, warmup, o.print_every, false);
     long differing = 0;
+    const long threads_before = status_kib("Threads");
+    long threads_after_first = -1;
     const auto start = Clock::now();
     for (long cycle = 1; cycle <= cycles; ++cycle) {
         init_or_die(o.model);
@@ -289,6 +296,7 @@ int run_cycle(const Options& o) {
             return 1;
         }
         rife_shutdown();
+        if (cycle == 1) threads_after_first = status_kib("Threads");
         if (cycle == 1)
             first = out;
         else if (out != first)
@@ -299,7 +307,17 @@ int run_cycle(const Options& o) {
     report_slope(unit, samples, warmup);
     std::printf("  time: %.1f s, %.1f ms per cycle; outputs differing from the first: %ld\n",
                 elapsed, elapsed * 1000.0 / cycles, differing);
-    return differing == 0 ? 0 : 1;
+    std::printf(
+        "  threads: %ld before the first rife_init, %ld after the first rife_shutdown, "
+        "%ld after the last\n",
+        threads_before, threads_after_first, status_kib("Threads"));
+    const int rc = differing == 0 ? 0 : 1;
+    if (o.quick_exit) {
+        // Leaves without running static destructors (see bench/run-reliability).
+        std::fflush(stdout);
+        std::_Exit(rc);
+    }
+    return rc;
 }
 
 size_t padded(int n) { return (static_cast<size_t>(n) + 63) / 64 * 64; }
@@ -347,7 +365,8 @@ int run_large(const Options& o) {
             mib(library_kib), mib(onnx_kib), onnx_kib / library_kib);
     }
     rife_shutdown();
-    std::printf("  after rife_shutdown: RSS %.0f MiB\n", mib(rss_kib()));
+    std::printf("  after rife_shutdown: RSS %.0f MiB; peak address space (VmPeak) %.0f MiB\n",
+                mib(rss_kib()), mib(status_kib("VmPeak")));
     return failures == 0 ? 0 : 1;
 }
 
