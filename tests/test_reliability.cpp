@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -183,7 +184,8 @@ TEST(Cycling, FiftyInitInterpolateShutdownCyclesGiveTheCorrectResult) {
 
 TEST(LongPath, MultiByteFolderNamesUpTo1023BytesLoadAndOneByteMoreIsRefused) {
     const size_t folder_bytes = 1023 - std::strlen(kModelFile);
-    const std::string fits = utf8_folder_of_length(scratch_dir(), folder_bytes);
+    const std::string fits_base = scratch_dir();
+    const std::string fits = utf8_folder_of_length(fits_base, folder_bytes);
     const std::string model_path = fits + kModelFile;
     ASSERT_EQ(model_path.size(), 1023u);
     // Far fewer characters than bytes: a limit counted in characters would accept the
@@ -193,7 +195,8 @@ TEST(LongPath, MultiByteFolderNamesUpTo1023BytesLoadAndOneByteMoreIsRefused) {
 
     // One byte too many. A valid model waits at the path cut to 1023 bytes, so loading
     // a cut path instead of refusing it would succeed.
-    const std::string too_long = utf8_folder_of_length(scratch_dir(), folder_bytes + 1);
+    const std::string too_long_base = scratch_dir();
+    const std::string too_long = utf8_folder_of_length(too_long_base, folder_bytes + 1);
     ASSERT_EQ((too_long + kModelFile).size(), 1024u);
     copy_file(model_dir("blend") + kModelFile, (too_long + kModelFile).substr(0, 1023));
     EXPECT_EQ(rife_init(too_long.c_str()), -1);
@@ -209,6 +212,8 @@ TEST(LongPath, MultiByteFolderNamesUpTo1023BytesLoadAndOneByteMoreIsRefused) {
     ASSERT_EQ(interpolate(a, b, kWidth, kHeight, &out, 0.75f), 0) << rife_get_error();
     expect_blend(a, b, out, 0.75f);
     rife_shutdown();
+    std::filesystem::remove_all(fits_base);
+    std::filesystem::remove_all(too_long_base);
 }
 
 TEST(AfterFailure, NotInitializedThenGoodInit) {
