@@ -62,9 +62,18 @@ bool starts_with(const std::string& path, const char* signature, size_t length) 
     return got == length && std::memcmp(head, signature, length) == 0;
 }
 
+// Reports a broken expectation and aborts, which libFuzzer records as a crash. With
+// -fork, a job's output is discarded, so the reason is also appended to the file named by
+// KRI_FUZZ_FAILURE_LOG when that is set.
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "fuzz_interpolate_files: %s (error text: \"%s\")\n", what,
                  rife_get_error());
+    if (const char* log_path = std::getenv("KRI_FUZZ_FAILURE_LOG")) {
+        if (FILE* log = std::fopen(log_path, "a")) {
+            std::fprintf(log, "%s (error text: \"%s\")\n", what, rife_get_error());
+            std::fclose(log);
+        }
+    }
     std::abort();
 }
 
