@@ -233,8 +233,9 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// A session over the blend model with the engine's settings, and ready-made input tensors
-// of one size, kept for the whole program: building them is not what is measured.
+// A session over the blend model with the engine's settings (those of rife_init: keep the
+// two in step), and ready-made input tensors of one size, kept for the whole program:
+// building them is not what is measured.
 struct BareRun {
     const OrtApi* api = ort();
     OrtEnv* env = nullptr;
@@ -252,6 +253,7 @@ struct BareRun {
         check(api->SetIntraOpNumThreads(options, 4), "SetIntraOpNumThreads");
         check(api->SetInterOpNumThreads(options, 2), "SetInterOpNumThreads");
         check(api->SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL), "SetOptLevel");
+        check(api->DisableMemPattern(options), "DisableMemPattern");
         check(
             api->CreateSession(env, KRI_BENCH_MODEL_DIR "/rife49_ensemble.onnx", options, &session),
             "CreateSession");
