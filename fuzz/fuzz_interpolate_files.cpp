@@ -77,6 +77,34 @@ bool starts_with(const std::string& path, const char* signature, size_t length) 
     std::abort();
 }
 
+// When the two loads of one file disagree, records what else might explain it: whether
+// the file on disk still holds the input, and what this copy of the decoder makes of it.
+void explain_inconsistent_load(const uint8_t* data, size_t size) {
+    const char* log_path = std::getenv("KRI_FUZZ_FAILURE_LOG");
+    FILE* log = log_path != nullptr ? std::fopen(log_path, "a") : nullptr;
+    if (log == nullptr) return;
+    FILE* file = std::fopen(g_input.c_str(), "rb");
+    std::string disk;
+    if (file != nullptr) {
+        char buffer[4096];
+        size_t got;
+        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) disk.append(buffer, got);
+        std::fclose(file);
+    }
+    const bool same = disk.size() == size && std::memcmp(disk.data(), data, size) == 0;
+    std::fprintf(log, "input of %zu bytes, file on disk %s\n", size,
+                 same ? "identical" : "DIFFERENT");
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int w = 0, h = 0, c = 0;
+        stbi_uc* pixels = stbi_load_from_memory(data, static_cast<int>(size), &w, &h, &c, 3);
+        std::fprintf(log, "  private decode %d: %s (%dx%d) %s\n", attempt,
+                     pixels != nullptr ? "ok" : "failed", w, h,
+                     pixels != nullptr ? "" : stbi_failure_reason());
+        stbi_image_free(pixels);
+    }
+    std::fclose(log);
+}
+
 void cleanup() {
     rife_shutdown();
     std::remove(g_input.c_str());
@@ -123,7 +151,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::remove(output.c_str());
     } else if (result == -1) {
         // The same file is both frames, so only the first load can be the one that fails.
-        if (std::strcmp(rife_get_error(), "Failed to load frame1") != 0) fail("unexpected failure");
+        if (std::strcmp(rife_get_error(), "Failed to load frame1") != 0) {
+            explain_inconsistent_load(data, size);
+            fail("unexpected failure");
+        }
         if (exists(output)) fail("an output file after a failed call");
     } else {
         fail("result neither 0 nor -1");
