@@ -62,6 +62,12 @@ def shifted_stack(x, r, step=1):
     return out.flatten(1, 2)
 
 
+def box_filter(x, box):
+    """Mean over box x box windows (fewer at the borders), as two 1-D passes."""
+    x = F.avg_pool2d(x, (box, 1), 1, (box // 2, 0), count_include_pad=False)
+    return F.avg_pool2d(x, (1, box), 1, (0, box // 2), count_include_pad=False)
+
+
 def search(a, b, r, box, step=1):
     """Best displacement d (within +-r steps, sub-pixel) of each pixel of a into b, with
     the costs box-filtered over box x box pixels.
@@ -70,7 +76,7 @@ def search(a, b, r, box, step=1):
     k = 2 * r + 1
     cost = (shifted_stack(b, r, step) - a.unsqueeze(1)).abs().sum(2)  # [N,K,h,w]
     if box > 1:
-        cost = F.avg_pool2d(cost, box, 1, box // 2, count_include_pad=False)
+        cost = box_filter(cost, box)
     # Displacements last: ONNX Runtime reduces over the innermost axis much faster.
     cost = cost.permute(0, 2, 3, 1)
     idx = torch.argmin(cost, 3, keepdim=True)
@@ -97,30 +103,18 @@ def search(a, b, r, box, step=1):
     return torch.cat([fx, fy], 1), best
 
 
-def norm_grid(n, h, w, full_h, full_w, like):
-    """Normalised sampling coordinates [N,2,h,w] of a level whose samples sit at full-image
-    pixels i * (full - 1) / (level - 1): bilinear upsampling with align_corners=True then
-    reproduces the full-resolution pixel grid exactly, borders included."""
-    ys = torch.arange(h, dtype=like.dtype) * (2.0 / (h - 1)) - 1.0
-    xs = torch.arange(w, dtype=like.dtype) * (2.0 / (w - 1)) - 1.0
-    ys = ys.view(1, 1, h, 1).expand(n, 1, h, w)
-    xs = xs.view(1, 1, 1, w).expand(n, 1, h, w)
-    return torch.cat([xs, ys], 1)
-
-
-def splat(values, offset, weight):
-    """Forward-splats values [1,C,h,w] of every pixel p to p + offset (bilinear footprint),
-    each scaled by weight [1,1,h,w]. Returns the sums [1,C+1,h,w]: the weighted values and,
-    last, the weights themselves."""
-    _, c, h, w = values.shape
-    n = h * w
-    grid = base_grid(1, h, w, values)
+def splat(src, offset):
+    """Forward splatting: adds src [N,C,h,w] of every pixel p of batch entry n to the pixels
+    around p + offset[n] (bilinear footprint). Returns the sums [1,N*C,h,w]: batch entry
+    n's sums in channels n*C..n*C+C-1."""
+    n, c, h, w = src.shape
+    hw = h * w
+    grid = base_grid(n, h, w, src)
     pos = grid + offset
     x0 = torch.floor(pos[:, 0:1])
     y0 = torch.floor(pos[:, 1:2])
     ax = pos[:, 0:1] - x0
     ay = pos[:, 1:2] - y0
-    src = torch.cat([values * weight, weight], 1)
     idxs, srcs = [], []
     for dx, dy in ((0, 0), (1, 0), (0, 1), (1, 1)):
         xi = x0 + dx
@@ -128,12 +122,24 @@ def splat(values, offset, weight):
         bw = (ax if dx else 1.0 - ax) * (ay if dy else 1.0 - ay)
         inside = (xi >= 0) & (xi <= w - 1) & (yi >= 0) & (yi <= h - 1)
         bw = torch.where(inside, bw, torch.zeros_like(bw))
-        idx = (yi.clamp(0, h - 1) * w + xi.clamp(0, w - 1)).to(torch.int64)
-        idxs.append(idx.reshape(1, n).expand(c + 1, n))
-        srcs.append((src * bw).reshape(c + 1, n))
-    acc = torch.zeros_like(src.reshape(c + 1, n)).scatter_add(1, torch.cat(idxs, 1),
-                                                              torch.cat(srcs, 1))
-    return acc.reshape(1, c + 1, h, w)
+        idx = (yi.clamp(0, h - 1) * w + xi.clamp(0, w - 1)).to(torch.int64)  # [N,1,h,w]
+        idxs.append(idx.reshape(n, 1, hw).expand(n, c, hw))
+        srcs.append((src * bw).reshape(n, c, hw))
+    idx = torch.cat(idxs, 2).reshape(n * c, 4 * hw)
+    val = torch.cat(srcs, 2).reshape(n * c, 4 * hw)
+    acc = torch.zeros_like(src.reshape(n * c, hw)).scatter_add(1, idx, val)
+    return acc.reshape(1, n * c, h, w)
+
+
+def upsample_weights():
+    """[16, 9]: bilinear 4x upsampling (half-pixel centres) of one cell from its 3x3
+    neighbourhood; row v*4+u is the full-resolution pixel (u, v) of the cell."""
+    one = []
+    for u in range(4):
+        o = (u - 1.5) / 4.0
+        one.append([-o, 1.0 + o, 0.0] if o < 0 else [0.0, 1.0 - o, o])
+    wts = torch.tensor(one)
+    return torch.einsum("vj,ui->vuji", wts, wts).reshape(16, 9)
 
 
 class Interpolator(torch.nn.Module):
@@ -141,9 +147,10 @@ class Interpolator(torch.nn.Module):
 
     H and W must be multiples of 64 (the library pads frames to that)."""
 
-    def __init__(self, coarsest=6, radii=(3, 3, 3, 3, 1), box=5, margin=0.004, soft=0.002,
-                 sigma=1.0, snap=0.002, tau_m=1.0, cover=0.3, wide=(8, 2), wide_level=3,
-                 wide_gain=0.9, moving=0.5):
+    def __init__(self, coarsest=5, radii=(2, 2, 3, 1), box=5, margin=0.004, soft=0.002,
+                 sigma=1.0, snap=0.002, tau_m=1.0, cover=0.3, wide=(8, 2), wide_levels=(3,),
+                 wide_gain=0.9, moving=0.5, wide_ch=1, fixed_iters=2, lk_iters=0, lk_box=5,
+                 lk_reg=1e-4, lk_max=0.5):
         super().__init__()
         self.coarsest = coarsest  # log2 of the coarsest level's scale (1/64)
         self.radii = radii  # search radius per level, coarsest first, ending at 1/4
@@ -154,10 +161,18 @@ class Interpolator(torch.nn.Module):
         self.snap = snap
         self.tau_m = tau_m
         self.cover = cover
-        self.wide = wide  # (radius, step) of the search around zero at level wide_level
-        self.wide_level = wide_level
+        self.wide = wide  # (radius, step) of the searches around zero at wide_levels
+        self.wide_levels = wide_levels
         self.wide_gain = wide_gain
+        self.wide_ch = wide_ch  # feature channels the wide search compares
+        self.fixed_iters = fixed_iters
+        self.lk_iters = lk_iters  # Lucas-Kanade refinements of the motion at time t
+        self.lk_box = lk_box
+        self.lk_reg = lk_reg
+        self.lk_max = lk_max
         self.moving = moving  # motion (1/4-resolution pixels) that is trusted as such
+        self.cell_floor = 0.003  # trust below which a cell keeps the plain blend
+        self.register_buffer("up_w_t", upsample_weights().t().contiguous(), persistent=False)
         self.debug = None  # a dict to receive intermediate results (development only)
         lw = torch.tensor([0.299, 0.587, 0.114]).view(1, 3, 1, 1)
         self.register_buffer("luma_w", lw, persistent=False)
@@ -181,10 +196,15 @@ class Interpolator(torch.nn.Module):
             r = self.radii[max(0, len(self.radii) - len(pyr) + i)]
             inc, best = search(fa, warped, r, self.box)
             flow = flow + inc
-            if lev + 2 == self.wide_level:
+            if lev + 2 in self.wide_levels:
                 # Small fast objects vanish at the coarse levels: a second, wide search
                 # around zero motion wins where it matches clearly better.
-                wflow, wbest = search(fa, fb, self.wide[0], self.box, self.wide[1])
+                wflow, wbest = search(fa[:, 0:self.wide_ch], fb[:, 0:self.wide_ch], self.wide[0],
+                                      self.box, self.wide[1])
+                if self.wide_ch != fa.shape[1]:
+                    # The same measure as the other search: all features at that motion.
+                    wbest = box_filter((fa - warp(fb, wflow)).abs().sum(1, keepdim=True),
+                                       self.box)
                 better = wbest < self.wide_gain * best
                 flow = torch.where(better, wflow, flow)
                 best = torch.where(better, wbest, best)
@@ -192,7 +212,7 @@ class Interpolator(torch.nn.Module):
         # featureless content), the motion is dropped: its sub-pixel noise would only blur.
         still = (fa - fb).abs().sum(1, keepdim=True)
         still = F.avg_pool2d(still, self.box, 1, self.box // 2, count_include_pad=False)
-        keep = torch.sigmoid((still - best - self.snap) / (0.25 * self.snap))
+        keep = ((still - best - self.snap) / self.snap).clamp(0.0, 1.0)
         return flow * keep
 
     def forward(self, img0, img1, timestep):
@@ -204,43 +224,53 @@ class Interpolator(torch.nn.Module):
         f01, f10 = flows[0:1], flows[1:2]
         _, _, h, w = f01.shape
         grid = base_grid(1, h, w, f01)
+        grid2 = torch.cat([grid, grid], 0)
         s2 = self.sigma * self.sigma
 
         # Reliability of each pixel's motion: does the other frame's flow lead back?
-        back = warp(torch.cat([f10, f01], 0), flows, torch.cat([grid, grid], 0))
+        back = warp(torch.cat([f10, f01], 0), flows, grid2)
         err = flows + back
         conf = torch.exp(-(err * err).sum(1, keepdim=True) / s2)  # [2,1,h,w]
 
         # Forward splatting of both flows to time t. Where trajectories cross, the larger
-        # motion wins (a moving object passes in front of what moves less).
+        # motion wins (a moving object passes in front of what moves less). The last
+        # channel counts the reliable points of each frame that land on a pixel.
         mag = (flows * flows).sum(1, keepdim=True).clamp(min=1e-8).sqrt().clamp(max=12.0)
         wgt = conf * torch.exp(mag / self.tau_m)
-        s0 = splat(torch.cat([f01, conf[0:1]], 1), t * f01, wgt[0:1])
-        s1 = splat(torch.cat([-f10, conf[1:2]], 1), (1.0 - t) * f10, wgt[1:2])
-        den = s0[:, 3:4] + s1[:, 3:4]
-        d_splat = (s0[:, 0:2] + s1[:, 0:2]) / den.clamp(min=1e-6)
-        # Coverage by reliable points of either frame (occlusion reasoning below).
-        cov0 = splat(conf[0:1], t * f01, torch.ones_like(conf[0:1]))[:, 0:1]
-        cov1 = splat(conf[1:2], (1.0 - t) * f10, torch.ones_like(conf[1:2]))[:, 0:1]
+        sign = torch.tensor([1.0, -1.0]).view(2, 1, 1, 1)
+        tt = torch.cat([t, 1.0 - t], 0)
+        s = splat(torch.cat([sign * flows * wgt, wgt, conf], 1), tt * flows)
+        den = s[:, 2:3] + s[:, 6:7]
+        d_splat = (s[:, 0:2] + s[:, 4:6]) / den.clamp(min=1e-6)
+        cov0, cov1 = s[:, 3:4], s[:, 7:8]
 
         # Where nothing reliable lands (holes), the motion comes from the flows sampled
         # backwards, by fixed-point iteration d = F01(p - t d) and d = -F10(p + (1 - t) d).
-        da = f01
-        db = -f10
-        for _ in range(2):
-            da = warp(f01, -t * da, grid)
-            db = -warp(f10, (1.0 - t) * db, grid)
-        yl0, yl1 = y4[0:1], y4[1:2]
+        ttn = torch.cat([-t, 1.0 - t], 0)
+        dd = sign * flows
+        for _ in range(self.fixed_iters):
+            dd = sign * warp(flows, ttn * dd, grid2)
+        # The backward estimates from both frames compete: the better-matching one wins.
+        cand = dd
+        n = cand.shape[0]
 
-        def sym_err(d):
-            e = (warp(yl0, -t * d, grid) - warp(yl1, (1.0 - t) * d, grid)).abs()
+        def sym_err(cand):
+            # cand [N,2,h,w] motions; error between frame 0 sampled at p - t d and frame 1
+            # at p + (1 - t) d, box-filtered.
+            n = cand.shape[0]
+            y01 = torch.cat([y4[0:1].expand(n, 1, h, w), y4[1:2].expand(n, 1, h, w)], 0)
+            gridn = grid.expand(2 * n, 2, h, w)
+            sm = warp(y01, torch.cat([-t * cand, (1.0 - t) * cand], 0), gridn)
+            e = (sm[:n] - sm[n:]).abs()
             return F.avg_pool2d(e, 3, 1, 1, count_include_pad=False)
 
-        ea, eb = sym_err(da), sym_err(db)
-        sel = torch.sigmoid((eb - ea) / 0.005)
-        d_back = sel * da + (1.0 - sel) * db
+        en = sym_err(cand)  # [n,1,h,w]
+        pick = torch.softmax(-en / 0.002, 0)
+        d_back = (pick * cand).sum(0, keepdim=True)
         use = torch.sigmoid(((cov0 + cov1) - self.cover) / (0.25 * self.cover))
         d = use * d_splat + (1.0 - use) * d_back
+        for _ in range(self.lk_iters):
+            d = self.refine(y4, d, t, grid)
         e_warp = sym_err(d)
 
         # Visibility in each frame: reliable points of that frame land here.
@@ -250,29 +280,86 @@ class Interpolator(torch.nn.Module):
 
         # Trust in the warp: where it does not match the two frames better than leaving
         # them in place (static content), the plain blend is kept: it is exact there.
+        yl0, yl1 = y4[0:1], y4[1:2]
         e_still = F.avg_pool2d((yl0 - yl1).abs(), 3, 1, 1, count_include_pad=False)
-        a = torch.sigmoid((e_still - e_warp - self.margin) / self.soft)
+        a = ((e_still - e_warp - self.margin) / self.soft).clamp(0.0, 1.0)
+        a_err = a
         # That test cannot see an object passing through a pixel between the frames (both
         # frames show the background there): where reliable motion of more than a couple
         # of pixels lands, the warp is trusted.
         speed = (d * d).sum(1, keepdim=True).clamp(min=1e-8).sqrt()
-        a = torch.maximum(a, use * torch.sigmoid((speed - self.moving) / 0.1))
-
-        # Sampling positions of both frames (normalised), and the four blend coefficients
-        # of warped 0, warped 1, frame 0, frame 1, all at 1/4 resolution, then upsampled
-        # together to full resolution.
-        g = norm_grid(1, h, w, hh, ww, d)
-        dn = torch.cat([d[:, 0:1] * (2.0 / (ww - 1)), d[:, 1:2] * (2.0 / (hh - 1))], 1) * 4.0
-        coef = torch.cat([g - t * dn, g + (1.0 - t) * dn, a * k0, a * (1.0 - k0),
-                          (1.0 - a) * (1.0 - t), (1.0 - a) * t], 1)
+        a = torch.maximum(a, use * ((speed - self.moving) / 0.2 + 0.5).clamp(0.0, 1.0))
         if self.debug is not None:
             self.debug.update(d=d, d_splat=d_splat, d_back=d_back, use=use, cov0=cov0,
                               cov1=cov1, a=a, k0=k0, e_warp=e_warp, e_still=e_still,
-                              conf=conf, flows=flows)
-        coef = F.interpolate(coef, size=(hh, ww), mode="bilinear", align_corners=True)
-        grids = torch.cat([coef[:, 0:2], coef[:, 2:4]], 0).permute(0, 2, 3, 1)
-        warped = F.grid_sample(x, grids, mode="bilinear", padding_mode="border",
-                               align_corners=True)
-        out = (coef[:, 4:5] * warped[0:1] + coef[:, 5:6] * warped[1:2] + coef[:, 6:7] * img0 +
-               coef[:, 7:8] * img1)
-        return out.clamp(0.0, 1.0)
+                              conf=conf, flows=flows, a_err=a_err)
+        return self.compose(img0, img1, x, t, d, a, k0)
+
+    def refine(self, y4, d, t, grid):
+        """One Lucas-Kanade step on the symmetric matching at time t: the correction that
+        best aligns frame 0 at p - t d with frame 1 at p + (1 - t) d over a window."""
+        _, _, h, w = d.shape
+        y01 = torch.cat([y4[0:1], y4[1:2]], 0)
+        sm = warp(y01, torch.cat([-t * d, (1.0 - t) * d], 0), torch.cat([grid, grid], 0))
+        w0, w1 = sm[0:1], sm[1:2]
+        r = w1 - w0
+        gx = F.pad((sm[:, :, :, 2:] - sm[:, :, :, :-2]) * 0.5, (1, 1, 0, 0), mode="replicate")
+        gy = F.pad((sm[:, :, 2:, :] - sm[:, :, :-2, :]) * 0.5, (0, 0, 1, 1), mode="replicate")
+        # d(r)/d(delta) = (1 - t) grad w1 + t grad w0
+        ax = (1.0 - t) * gx[1:2] + t * gx[0:1]
+        ay = (1.0 - t) * gy[1:2] + t * gy[0:1]
+        m = box_filter(torch.cat([ax * ax, ax * ay, ay * ay, ax * r, ay * r], 1), self.lk_box)
+        sxx, sxy, syy, sxr, syr = m[:, 0:1], m[:, 1:2], m[:, 2:3], m[:, 3:4], m[:, 4:5]
+        reg = self.lk_reg
+        det = (sxx + reg) * (syy + reg) - sxy * sxy
+        ddx = -((syy + reg) * sxr - sxy * syr) / det
+        ddy = -((sxx + reg) * syr - sxy * sxr) / det
+        delta = torch.cat([ddx, ddy], 1).clamp(-self.lk_max, self.lk_max)
+        return d + delta
+
+    def compose(self, img0, img1, x, t, d, a, k0):
+        """The full-resolution frame: the blend of the two frames, replaced by the motion-
+        compensated result in the 4x4 cells where the warp is trusted (and their
+        neighbours). Only those cells are resampled, so static content costs nothing."""
+        _, _, hh, ww = img0.shape
+        _, _, h, w = d.shape
+        blend = ((1.0 - t) * img0 + t * img1).reshape(3, hh * ww)
+
+        # Cells to compute; cell 0 always, so that the set is never empty.
+        near = F.max_pool2d(a, 3, 1, 1).reshape(h * w)
+        first = torch.arange(h * w) == 0
+        cells = torch.nonzero((near > self.cell_floor) | first).reshape(-1)  # [M]
+
+        # Their upsampled motion, trust and visibility weight, from 3x3 neighbourhoods.
+        lowres = torch.cat([d, a, k0], 1)  # [1,4,h,w]
+        lp = F.pad(lowres, (1, 1, 1, 1), mode="replicate")
+        nb = torch.stack([lp[:, :, j:j + h, i:i + w] for j in range(3) for i in range(3)], 2)
+        nb = torch.index_select(nb.reshape(4 * 9, h * w), 1, cells).reshape(4, 9, -1)
+        up = torch.matmul(nb.permute(0, 2, 1), self.up_w_t)  # [4,M,16]
+
+        # Pixel coordinates of the 16 pixels of each cell, cell by cell (memory order).
+        cy = torch.div(cells, w, rounding_mode="floor")
+        cx = cells - cy * w
+        u = torch.arange(4).repeat(4).view(1, 16)
+        v = torch.arange(4).repeat_interleave(4).view(1, 16)
+        px = cx.view(-1, 1) * 4 + u  # [M,16]
+        py = cy.view(-1, 1) * 4 + v
+        pix = (py * ww + px).reshape(-1)  # [16M]
+        pxf = px.to(d.dtype)
+        pyf = py.to(d.dtype)
+        dx = up[0] * 4.0
+        dy = up[1] * 4.0
+        sx = 2.0 / (ww - 1)
+        sy = 2.0 / (hh - 1)
+        t1 = t.view(1, 1)
+        gx = torch.stack([(pxf - t1 * dx) * sx - 1.0, (pxf + (1.0 - t1) * dx) * sx - 1.0], 0)
+        gy = torch.stack([(pyf - t1 * dy) * sy - 1.0, (pyf + (1.0 - t1) * dy) * sy - 1.0], 0)
+        g = torch.stack([gx, gy], 3)  # [2,M,16,2]
+        warped = F.grid_sample(x, g, mode="bilinear", padding_mode="border",
+                               align_corners=True)  # [2,3,M,16]
+        kk = up[3:4]
+        mixed = kk * warped[0] + (1.0 - kk) * warped[1]  # [3,M,16]
+        b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
+        res = b + up[2:3] * (mixed - b)
+        out = blend.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
+        return out.reshape(1, 3, hh, ww).clamp(0.0, 1.0)
