@@ -105,6 +105,35 @@ _kri_stb_fix(dc-progressive [=[
       j->img_comp[b].dc_pred = dc;
       data[0] = (short) (dc * (1 << j->succ_low));]=])
 
+# 5. The JPEG decoder's state is malloc'd and never cleared, and corrupt files read parts
+#    of it they never wrote (for one, a scan may select a Huffman table the file never
+#    defined): decoding then used whatever the previous user of that memory left there, so
+#    the same bytes decoded or failed depending on what ran before (found by fuzzing: one
+#    file loaded as frame 1 but not as frame 2). The state is zeroed first, as in stb 2.28,
+#    so every file decodes the same way every time.
+_kri_stb_fix(jpeg-state-load [=[
+   if (!j) return stbi__errpuc("outofmem", "Out of memory");
+   STBI_NOTUSED(ri);]=] [=[
+   if (!j) return stbi__errpuc("outofmem", "Out of memory");
+   memset(j, 0, sizeof(stbi__jpeg));
+   STBI_NOTUSED(ri);]=])
+_kri_stb_fix(jpeg-state-test [=[
+   if (!j) return stbi__err("outofmem", "Out of memory");
+   j->s = s;
+   stbi__setup_jpeg(j);]=] [=[
+   if (!j) return stbi__err("outofmem", "Out of memory");
+   memset(j, 0, sizeof(stbi__jpeg));
+   j->s = s;
+   stbi__setup_jpeg(j);]=])
+_kri_stb_fix(jpeg-state-info [=[
+   if (!j) return stbi__err("outofmem", "Out of memory");
+   j->s = s;
+   result = stbi__jpeg_info_raw(j, x, y, comp);]=] [=[
+   if (!j) return stbi__err("outofmem", "Out of memory");
+   memset(j, 0, sizeof(stbi__jpeg));
+   j->s = s;
+   result = stbi__jpeg_info_raw(j, x, y, comp);]=])
+
 # The marker lets stb_codecs.c refuse to build against an unfixed copy. Written through a
 # scratch file so the header (and what includes it) is only rebuilt when it changes.
 file(WRITE ${KRI_STB_FIXED_DIR}/stb_image.h.new
