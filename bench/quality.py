@@ -54,7 +54,7 @@ def load_clip(name):
     os.makedirs(CACHE_DIR, exist_ok=True)
     cache = os.path.join(CACHE_DIR, name + ".npy")
     if os.path.exists(cache):
-        return np.load(cache)
+        return np.load(cache, mmap_mode="r")
     path = os.path.join(VIDEO_DIR, name)
     probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                             "stream=width,height", "-of", "csv=p=0", path],
@@ -169,6 +169,27 @@ def motion_box(f0, f1, size):
     return int(y), int(y + ch), int(x), int(x + cw)
 
 
+def peak_memory(lib_path, model_dir):
+    """Peak resident memory of a fresh process that starts the engine and interpolates one
+    1920x1080 pair (the whole process: Python, numpy, the library and ONNX Runtime)."""
+    code = (
+        "import sys, resource, numpy as np\n"
+        f"sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})\n"
+        "import quality\n"
+        f"lib = quality.Library({lib_path!r}, {model_dir!r})\n"
+        "from PIL import Image\n"
+        "f = quality.load_clip('balle-jbart.mp4')\n"
+        "a, b = [np.asarray(Image.fromarray(f[k]).resize((1920, 1080))) for k in (119, 121)]\n"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "lib.interpolate(a, b, 0.5)\n"
+        "print(before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n")
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                         text=True).stdout.split()
+    before, after = int(out[0]) / 1024, int(out[1]) / 1024
+    return (f"{after:.0f} MiB peak RSS of the whole process ({before:.0f} MiB before the "
+            f"call: Python, numpy, the frames and the loaded session)")
+
+
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -240,19 +261,29 @@ def main():
     print(f"\nmodel - minterpolate, mean over triplets: {model.mean() - minter.mean():+.2f} dB")
     print(f"model - blend, worst triplet: {np.min(model - blend_s):+.2f} dB")
 
-    # Speed at 1280x720 through the library, on a real pair scaled up.
-    frames = load_clip("balle-jbart.mp4")
+    # Speed at 1280x720 through the library: a real pair scaled up (mostly static, small
+    # moving objects), and a full-frame pan (every pixel moves) made from one still.
     from PIL import Image
-    big = [np.asarray(Image.fromarray(frames[k]).resize((1280, 720), Image.BICUBIC))
-           for k in (119, 121)]
-    lib.interpolate(big[0], big[1], 0.5)  # first run allocates ONNX Runtime's arena
-    runs = []
-    for _ in range(args.speed_runs):
-        _, dt = timed(lib.interpolate, big[0], big[1], 0.5)
-        runs.append(dt)
-    _, mdt = timed(minterpolate, big[0], big[1], [0.5])
-    print(f"\n1280x720 through rife_interpolate: median {np.median(runs):.3f} s/frame "
-          f"(min {min(runs):.3f}, {args.speed_runs} runs); minterpolate {mdt:.3f} s/frame")
+    frames = load_clip("balle-jbart.mp4")
+    pairs = {"real pair (balle-jbart 119/121)": [
+        np.asarray(Image.fromarray(frames[k]).resize((1280, 720), Image.BICUBIC))
+        for k in (119, 121)]}
+    still = np.asarray(Image.fromarray(frames[120]).resize((1700, 960), Image.BICUBIC))
+    pairs["full-frame pan (9,5 px)"] = [still[40:760, 60:1340], still[45:765, 69:1349]]
+    print("\n| 1280x720 | rife_interpolate (s/frame, median of %d) | minterpolate (s/frame) | "
+          "ratio |" % args.speed_runs)
+    print("|---|---:|---:|---:|")
+    for label, (a, b) in pairs.items():
+        lib.interpolate(a, b, 0.5)  # first run sizes ONNX Runtime's arena
+        runs, mruns = [], []
+        for _ in range(args.speed_runs):
+            runs.append(timed(lib.interpolate, a, b, 0.5)[1])
+            mruns.append(timed(minterpolate, a, b, [0.5])[1])
+        print(f"| {label} | {np.median(runs):.3f} | {np.median(mruns):.3f} | "
+              f"{np.median(runs) / np.median(mruns):.2f} |")
+    print("(ratio < 1: faster than minterpolate in the same run; wall times depend on the "
+          "machine's load, uptime: %s)" % open("/proc/loadavg").read().split()[0])
+    print(f"\npeak memory at 1920x1080: {peak_memory(args.lib, args.model_dir)}")
 
     if crop_frames and not args.no_crops:
         f0, f1, outs, truth = crop_frames

@@ -7,10 +7,6 @@ import torch
 import torch.nn.functional as F
 
 
-def luma(x):
-    return 0.299 * x[:, 0:1] + 0.587 * x[:, 1:2] + 0.114 * x[:, 2:3]
-
-
 def down2(x):
     return F.avg_pool2d(x, 2, 2)
 
@@ -68,7 +64,7 @@ def box_filter(x, box):
     return F.avg_pool2d(x, (1, box), 1, (0, box // 2), count_include_pad=False)
 
 
-def search(a, b, r, box, step=1):
+def search(a, b, r, box, step=1, penalty=0.0):
     """Best displacement d (within +-r steps, sub-pixel) of each pixel of a into b, with
     the costs box-filtered over box x box pixels.
 
@@ -77,6 +73,11 @@ def search(a, b, r, box, step=1):
     cost = (shifted_stack(b, r, step) - a.unsqueeze(1)).abs().sum(2)  # [N,K,h,w]
     if box > 1:
         cost = box_filter(cost, box)
+    if penalty > 0:
+        # A small price per pixel of displacement: where the costs are flat (uniform or
+        # repetitive content) the smallest motion wins instead of an arbitrary one.
+        dist = [float(abs(i - r) + abs(j - r)) * step for j in range(k) for i in range(k)]
+        cost = cost + penalty * torch.tensor(dist).view(1, k * k, 1, 1)
     # Displacements last: ONNX Runtime reduces over the innermost axis much faster.
     cost = cost.permute(0, 2, 3, 1)
     idx = torch.argmin(cost, 3, keepdim=True)
@@ -150,9 +151,9 @@ class Interpolator(torch.nn.Module):
     def __init__(self, coarsest=5, radii=(2, 2, 3, 1), box=5, margin=0.004, soft=0.002,
                  sigma=1.0, snap=0.002, tau_m=1.0, cover=0.3, wide=(8, 2), wide_levels=(3,),
                  wide_gain=0.9, moving=0.5, wide_ch=1, fixed_iters=2, lk_iters=0, lk_box=5,
-                 lk_reg=1e-4, lk_max=0.5):
+                 lk_reg=1e-4, lk_max=0.5, penalty=0.002, zero_levels=(4, 3)):
         super().__init__()
-        self.coarsest = coarsest  # log2 of the coarsest level's scale (1/64)
+        self.coarsest = coarsest  # log2 of the coarsest level's scale (5: 1/32)
         self.radii = radii  # search radius per level, coarsest first, ending at 1/4
         self.box = box
         self.margin = margin
@@ -166,6 +167,8 @@ class Interpolator(torch.nn.Module):
         self.wide_gain = wide_gain
         self.wide_ch = wide_ch  # feature channels the wide search compares
         self.fixed_iters = fixed_iters
+        self.zero_levels = zero_levels  # levels that also search around zero motion
+        self.penalty = penalty  # cost per pixel of displacement in the searches
         self.lk_iters = lk_iters  # Lucas-Kanade refinements of the motion at time t
         self.lk_box = lk_box
         self.lk_reg = lk_reg
@@ -194,13 +197,20 @@ class Interpolator(torch.nn.Module):
                                            align_corners=False)
                 warped = warp(fb, flow)
             r = self.radii[max(0, len(self.radii) - len(pyr) + i)]
-            inc, best = search(fa, warped, r, self.box)
+            inc, best = search(fa, warped, r, self.box, 1, self.penalty)
             flow = flow + inc
+            if lev + 2 in self.zero_levels:
+                # Aliased coarse levels can hand down a wrong motion; a search around zero
+                # motion at this level replaces it where that matches better.
+                zflow, zbest = search(fa, fb, r, self.box, 1, self.penalty)
+                better = zbest <= best
+                flow = torch.where(better, zflow, flow)
+                best = torch.where(better, zbest, best)
             if lev + 2 in self.wide_levels:
                 # Small fast objects vanish at the coarse levels: a second, wide search
                 # around zero motion wins where it matches clearly better.
                 wflow, wbest = search(fa[:, 0:self.wide_ch], fb[:, 0:self.wide_ch], self.wide[0],
-                                      self.box, self.wide[1])
+                                      self.box, self.wide[1], self.penalty)
                 if self.wide_ch != fa.shape[1]:
                     # The same measure as the other search: all features at that motion.
                     wbest = box_filter((fa - warp(fb, wflow)).abs().sum(1, keepdim=True),

@@ -1,0 +1,164 @@
+// The shipped model (models/rife49_ensemble.onnx) through the library, on a synthetic scene
+// with known motion: a textured plane translated by whole pixels, so the true frames at any
+// timestep are exact crops of the same texture. A blend of the two inputs, a copy of one of
+// them, a model that ignores the timestep or one with swapped inputs all fail these checks.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr int kWidth = 384;
+constexpr int kHeight = 256;
+// Motion from frame 0 to frame 1, in pixels: a multiple of 4, so that t = 1/4 and 1/2 land
+// on whole pixels too.
+constexpr int kMoveX = 12;
+constexpr int kMoveY = -8;
+constexpr int kMargin = 16;  // pixels near the border (content entering the view) not scored
+
+// A texture larger than the frames: smooth random blobs, a few sharp-edged rectangles and
+// fine stripes, in colour.
+struct Texture {
+    int width, height;
+    std::vector<float> rgb;
+
+    Texture(int w, int h, uint32_t seed)
+        : width(w), height(h), rgb(static_cast<size_t>(w) * h * 3) {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+        // Smooth part: bilinear interpolation of a coarse random grid (8 px cells), mostly
+        // brightness with some colour, as in natural images.
+        const int cw = w / 8 + 2, ch = h / 8 + 2;
+        std::vector<float> coarse(static_cast<size_t>(cw) * ch * 3);
+        for (size_t i = 0; i < coarse.size(); i += 3) {
+            const float grey = unit(rng);
+            for (int c = 0; c < 3; ++c) coarse[i + c] = 0.8f * grey + 0.2f * unit(rng);
+        }
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const float fx = x / 8.0f, fy = y / 8.0f;
+                const int ix = static_cast<int>(fx), iy = static_cast<int>(fy);
+                const float ax = fx - ix, ay = fy - iy;
+                for (int c = 0; c < 3; ++c) {
+                    auto at = [&](int xx, int yy) {
+                        return coarse[(static_cast<size_t>(yy) * cw + xx) * 3 + c];
+                    };
+                    const float top = at(ix, iy) * (1 - ax) + at(ix + 1, iy) * ax;
+                    const float bot = at(ix, iy + 1) * (1 - ax) + at(ix + 1, iy + 1) * ax;
+                    rgb[(static_cast<size_t>(y) * w + x) * 3 + c] =
+                        0.1f + 0.8f * (top * (1 - ay) + bot * ay);
+                }
+            }
+        // Sharp edges and stripes.
+        for (int k = 0; k < 12; ++k) {
+            const int x0 = static_cast<int>(unit(rng) * (w - 30)),
+                      y0 = static_cast<int>(unit(rng) * (h - 30));
+            const int rw = 8 + static_cast<int>(unit(rng) * 20),
+                      rh = 8 + static_cast<int>(unit(rng) * 20);
+            const float col[3] = {unit(rng), unit(rng), unit(rng)};
+            const bool striped = k % 3 == 0;
+            for (int y = y0; y < y0 + rh; ++y)
+                for (int x = x0; x < x0 + rw; ++x)
+                    for (int c = 0; c < 3; ++c) {
+                        const float s = striped && ((x / 2) % 2) ? 0.5f : 1.0f;
+                        rgb[(static_cast<size_t>(y) * w + x) * 3 + c] = col[c] * s;
+                    }
+        }
+    }
+
+    // The frame whose top-left corner sits at (ox, oy) in the texture.
+    std::vector<uint8_t> frame(int ox, int oy) const {
+        std::vector<uint8_t> out(static_cast<size_t>(kWidth) * kHeight * 3);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const float v = rgb[(static_cast<size_t>(y + oy) * width + (x + ox)) * 3 + c];
+                    out[(static_cast<size_t>(y) * kWidth + x) * 3 + c] =
+                        static_cast<uint8_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f));
+                }
+        return out;
+    }
+};
+
+// PSNR in dB over the frame without a margin of `margin` pixels.
+double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int margin) {
+    double sum = 0;
+    size_t n = 0;
+    for (int y = margin; y < kHeight - margin; ++y)
+        for (int x = margin; x < kWidth - margin; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const size_t i = (static_cast<size_t>(y) * kWidth + x) * 3 + c;
+                const double d = static_cast<double>(a[i]) - b[i];
+                sum += d * d;
+                ++n;
+            }
+    const double mse = sum / static_cast<double>(n);
+    return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+std::vector<uint8_t> blend(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, float t) {
+    std::vector<uint8_t> out(a.size());
+    for (size_t i = 0; i < a.size(); ++i)
+        out[i] = static_cast<uint8_t>(std::lround((1.0f - t) * a[i] + t * b[i]));
+    return out;
+}
+
+class ShippedModel : public ::testing::Test {
+  protected:
+    // Frame at time t of the scene: the view moves by (kMoveX, kMoveY) * t across the texture.
+    static std::vector<uint8_t> at(const Texture& tex, float t) {
+        return tex.frame(32 + static_cast<int>(std::lround(kMoveX * t)),
+                         32 + static_cast<int>(std::lround(kMoveY * t)));
+    }
+
+    std::vector<uint8_t> interpolate(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
+                                     float t) {
+        std::vector<uint8_t> out(a.size());
+        EXPECT_EQ(rife_interpolate(a.data(), b.data(), kWidth, kHeight, out.data(), t), 0)
+            << rife_get_error();
+        return out;
+    }
+
+    void SetUp() override { ASSERT_EQ(rife_init(KRI_SHIPPED_MODEL_DIR), 0) << rife_get_error(); }
+    void TearDown() override { rife_shutdown(); }
+
+    Texture tex{kWidth + 64, kHeight + 64, 20240611u};
+};
+
+TEST_F(ShippedModel, EndpointsReproduceTheInputs) {
+    const auto f0 = at(tex, 0.0f), f1 = at(tex, 1.0f);
+    EXPECT_GE(psnr(interpolate(f0, f1, 0.0f), f0, 0), 45.0);
+    EXPECT_GE(psnr(interpolate(f0, f1, 1.0f), f1, 0), 45.0);
+}
+
+TEST_F(ShippedModel, MiddleFrameIsMotionCompensated) {
+    const auto f0 = at(tex, 0.0f), f1 = at(tex, 1.0f), truth = at(tex, 0.5f);
+    const double model = psnr(interpolate(f0, f1, 0.5f), truth, kMargin);
+    const double mixed = psnr(blend(f0, f1, 0.5f), truth, kMargin);
+    const double copy = psnr(f0, truth, kMargin);
+    std::printf("middle frame: model %.2f dB, blend %.2f dB, copy of frame 0 %.2f dB\n", model,
+                mixed, copy);
+    EXPECT_GE(model, mixed + 8.0) << "blend " << mixed << " dB, copy of frame 0 " << copy << " dB";
+    EXPECT_GE(model, copy + 8.0);
+    EXPECT_GE(model, 32.0);
+}
+
+TEST_F(ShippedModel, QuarterTimestepMovesAQuarterOfTheWay) {
+    const auto f0 = at(tex, 0.0f), f1 = at(tex, 1.0f);
+    const auto quarter = at(tex, 0.25f), middle = at(tex, 0.5f);
+    const auto out = interpolate(f0, f1, 0.25f);
+    const double model = psnr(out, quarter, kMargin);
+    EXPECT_GE(model, psnr(blend(f0, f1, 0.25f), quarter, kMargin) + 8.0);
+    // Closer to the true quarter-way frame than to the middle one or to frame 0.
+    EXPECT_GE(model, psnr(out, middle, kMargin) + 6.0);
+    EXPECT_GE(model, psnr(out, f0, kMargin) + 6.0);
+    // And the same motion in the other order: (frame 1, frame 0, 3/4) is that frame too.
+    EXPECT_GE(psnr(interpolate(f1, f0, 0.75f), quarter, kMargin), model - 1.0);
+}
+
+}  // namespace
