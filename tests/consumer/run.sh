@@ -14,4 +14,7 @@ cmake --build "$work/build" >/dev/null
 "$work/build/consumer_cmake" "$models"
 "$work/build/consumer_pkgconfig" "$models"
 # The installed library finds ONNX Runtime beside itself, without LD_LIBRARY_PATH.
-ldd "$work/prefix/lib/libkestrune-rife-inference.so.1" | grep -q "libonnxruntime.so.1 => $work/prefix/lib/"
+# (ldd's output is taken whole first: `ldd | grep -q` can fail under pipefail when grep
+# stops reading early.)
+deps=$(ldd "$work/prefix/lib/libkestrune-rife-inference.so.1")
+grep -q "libonnxruntime.so.1 => $work/prefix/lib/" <<<"$deps"
