@@ -1,12 +1,12 @@
-// kestrune-rife-inference: the engine record and its lifecycle, the tensor conversions and
-// the interpolation call, and the file front end. All state is the process-wide engine
-// record below; every exported function is a free function over it.
+// kestrune-rife-inference: the engine record and its lifecycle, the interpolation call (its
+// tensor conversions are in tensor_layout.h, shared with the benchmark), and the file front
+// end. All state is the process-wide engine record below; every exported function is a
+// free function over it.
 
 #include "kestrune-rife-inference.h"
 
 #include <onnxruntime_c_api.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
