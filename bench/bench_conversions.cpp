@@ -107,27 +107,17 @@ void baseline_nchw_to_hwc(const float* planar, int width, int height, int padded
 
 // ---- packed -> planar ------------------------------------------------------------------
 
-void in_library(benchmark::State& state, FrameSize size) {
-    const Geometry g = geometry(size);
-    const auto src = random_bytes(g.packed_bytes(), 1);
-    const long faults_before = minor_faults();
-    for (auto _ : state) {
-        float* planar = hwc_to_nchw(src.data(), size.width, size.height, static_cast<int>(g.pw),
-                                    static_cast<int>(g.ph));
-        benchmark::DoNotOptimize(planar);
-        std::free(planar);
-    }
-    count_faults(state, faults_before);
-    state.SetBytesProcessed(state.iterations() * (g.packed_bytes() + g.planar_bytes()));
-}
+// The library's conversion and the baseline are timed by the same loop.
+using ToPlanar = float* (*)(const uint8_t*, int, int, int, int);
 
-void in_baseline(benchmark::State& state, FrameSize size) {
+template <ToPlanar convert>
+void in_conversion(benchmark::State& state, FrameSize size) {
     const Geometry g = geometry(size);
     const auto src = random_bytes(g.packed_bytes(), 1);
     const long faults_before = minor_faults();
     for (auto _ : state) {
-        float* planar = baseline_hwc_to_nchw(src.data(), size.width, size.height,
-                                             static_cast<int>(g.pw), static_cast<int>(g.ph));
+        float* planar = convert(src.data(), size.width, size.height, static_cast<int>(g.pw),
+                                static_cast<int>(g.ph));
         benchmark::DoNotOptimize(planar);
         std::free(planar);
     }
@@ -154,30 +144,17 @@ void in_memory(benchmark::State& state, FrameSize size) {
 
 // ---- planar -> packed ------------------------------------------------------------------
 
-void out_library(benchmark::State& state, FrameSize size) {
-    const Geometry g = geometry(size);
-    const auto planar = random_planar(g, 2);
-    const long faults_before = minor_faults();
-    for (auto _ : state) {
-        uint8_t* dst = static_cast<uint8_t*>(std::malloc(g.packed_bytes()));
-        nchw_to_hwc(planar.data(), size.width, size.height, static_cast<int>(g.pw),
-                    static_cast<int>(g.ph), dst);
-        benchmark::DoNotOptimize(dst);
-        benchmark::ClobberMemory();
-        std::free(dst);
-    }
-    count_faults(state, faults_before);
-    state.SetBytesProcessed(state.iterations() * 5 * g.packed_bytes());
-}
+using ToPacked = void (*)(const float*, int, int, int, int, uint8_t*);
 
-void out_baseline(benchmark::State& state, FrameSize size) {
+template <ToPacked convert>
+void out_conversion(benchmark::State& state, FrameSize size) {
     const Geometry g = geometry(size);
     const auto planar = random_planar(g, 2);
     const long faults_before = minor_faults();
     for (auto _ : state) {
         uint8_t* dst = static_cast<uint8_t*>(std::malloc(g.packed_bytes()));
-        baseline_nchw_to_hwc(planar.data(), size.width, size.height, static_cast<int>(g.pw),
-                             static_cast<int>(g.ph), dst);
+        convert(planar.data(), size.width, size.height, static_cast<int>(g.pw),
+                static_cast<int>(g.ph), dst);
         benchmark::DoNotOptimize(dst);
         benchmark::ClobberMemory();
         std::free(dst);
@@ -488,8 +465,12 @@ int print_summary(const std::map<std::string, double>& ms) {
 void register_all() {
     using Case = void (*)(benchmark::State&, FrameSize);
     const std::pair<const char*, Case> cases[] = {
-        {"in/library/", in_library},   {"in/baseline/", in_baseline},   {"in/memory/", in_memory},
-        {"out/library/", out_library}, {"out/baseline/", out_baseline}, {"out/memory/", out_memory},
+        {"in/library/", in_conversion<hwc_to_nchw>},
+        {"in/baseline/", in_conversion<baseline_hwc_to_nchw>},
+        {"in/memory/", in_memory},
+        {"out/library/", out_conversion<nchw_to_hwc>},
+        {"out/baseline/", out_conversion<baseline_nchw_to_hwc>},
+        {"out/memory/", out_memory},
     };
     for (const auto& c : cases)
         for (const FrameSize& size : kSizes)
