@@ -105,6 +105,12 @@ _kri_stb_fix(dc-progressive [=[
       j->img_comp[b].dc_pred = dc;
       data[0] = (short) (dc * (1 << j->succ_low));]=])
 
+# An IDAT chunk of length 0 before any data has arrived reads 0 bytes to a null buffer
+# (memcpy(NULL, ..., 0), and NULL + 0): undefined. An empty chunk adds nothing; skip the read.
+_kri_stb_fix(png-empty-idat [=[
+            if (!stbi__getn(s, z->idata+ioff,c.length)) return stbi__err("outofdata","Corrupt PNG");]=] [=[
+            if (c.length > 0 && !stbi__getn(s, z->idata+ioff,c.length)) return stbi__err("outofdata","Corrupt PNG");]=])
+
 # 5. The JPEG decoder's state is malloc'd and never cleared, and corrupt files read parts
 #    of it they never wrote (for one, a scan may select a Huffman table the file never
 #    defined): decoding then used whatever the previous user of that memory left there, so
