@@ -20,6 +20,8 @@
  * takes no locks. Call it from one thread at a time (any thread, but never two calls
  * at once). It creates no threads of its own; ONNX Runtime runs each inference on its
  * own worker threads (4 intra-op, 2 inter-op) and returns when the frame is complete.
+ * On a machine with fewer than 4 logical processors its idle workers sleep instead of
+ * busy-waiting, so they do not take the cores from the working ones or from the host.
  *
  * Errors: every function that can fail returns 0 on success and -1 on failure, and a
  * failure writes a short English message (no trailing full stop, at most 511 bytes)

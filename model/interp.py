@@ -11,6 +11,13 @@ def down2(x):
     return F.avg_pool2d(x, 2, 2)
 
 
+def both(mask):
+    """A [N,1,h,w] mask for both flow channels. Spelled out: ONNX Runtime's layout
+    optimiser can move a Where onto [N,h,w,2] data, where broadcasting the innermost
+    axis is very slow."""
+    return torch.cat([mask, mask], 1)
+
+
 def features(y):
     """Matching features of a grey image [N,1,h,w]: the grey value and its gradients."""
     gx = y[:, :, :, 1:] - y[:, :, :, :-1]
@@ -151,8 +158,11 @@ class Interpolator(torch.nn.Module):
     def __init__(self, coarsest=5, radii=(2, 2, 3, 1), box=5, margin=0.004, soft=0.002,
                  sigma=1.0, snap=0.002, tau_m=1.0, cover=0.3, wide=(8, 2), wide_levels=(3,),
                  wide_gain=0.9, moving=0.5, wide_ch=1, fixed_iters=2, lk_iters=0, lk_box=5,
-                 lk_reg=1e-4, lk_max=0.5, penalty=0.002, zero_levels=(4, 3)):
+                 lk_reg=1e-4, lk_max=0.5, penalty=0.002, zero_levels=(4, 3), prop_steps=(3, 1),
+                 prop_margin=0.003):
         super().__init__()
+        self.prop_steps = prop_steps  # neighbour distances tried by propagate(), in turn
+        self.prop_margin = prop_margin
         self.coarsest = coarsest  # log2 of the coarsest level's scale (5: 1/32)
         self.radii = radii  # search radius per level, coarsest first, ending at 1/4
         self.box = box
@@ -204,7 +214,7 @@ class Interpolator(torch.nn.Module):
                 # motion at this level replaces it where that matches better.
                 zflow, zbest = search(fa, fb, r, self.box, 1, self.penalty)
                 better = zbest <= best
-                flow = torch.where(better, zflow, flow)
+                flow = torch.where(both(better), zflow, flow)
                 best = torch.where(better, zbest, best)
             if lev + 2 in self.wide_levels:
                 # Small fast objects vanish at the coarse levels: a second, wide search
@@ -216,14 +226,40 @@ class Interpolator(torch.nn.Module):
                     wbest = box_filter((fa - warp(fb, wflow)).abs().sum(1, keepdim=True),
                                        self.box)
                 better = wbest < self.wide_gain * best
-                flow = torch.where(better, wflow, flow)
+                flow = torch.where(both(better), wflow, flow)
                 best = torch.where(better, wbest, best)
         # Where leaving the pixel in place matches as well as the motion found (static or
         # featureless content), the motion is dropped: its sub-pixel noise would only blur.
         still = (fa - fb).abs().sum(1, keepdim=True)
         still = F.avg_pool2d(still, self.box, 1, self.box // 2, count_include_pad=False)
         keep = ((still - best - self.snap) / self.snap).clamp(0.0, 1.0)
-        return flow * keep
+        flow = flow * keep
+        if self.prop_steps:
+            flow = self.propagate(fa, fb, flow)
+        return flow
+
+    def propagate(self, fa, fb, flow):
+        """Motion boundaries: with box-filtered costs a strong static edge next to a small
+        moving object pulls the object's border pixels to the edge's motion. Each pixel
+        tries its neighbours' motions (at distances prop_steps, in turn) by its own
+        matching cost and takes one that matches clearly better."""
+        _, _, h, w = flow.shape
+
+        def cost(f):
+            # Per pixel, no window: the window is what lets the edge win. Only the grey
+            # value is resampled (a third of the work); its gradients are taken after.
+            return (fa - features(warp(fb[:, 0:1], f))).abs().sum(1, keepdim=True)
+
+        best = cost(flow)
+        for s in self.prop_steps:
+            fp = F.pad(flow, (s, s, s, s), mode="replicate")
+            for dy, dx in ((0, -s), (0, s), (-s, 0), (s, 0)):
+                cand = fp[:, :, s + dy:s + dy + h, s + dx:s + dx + w]
+                c = cost(cand)
+                better = c < best - self.prop_margin
+                flow = torch.where(both(better), cand, flow)
+                best = torch.where(better, c, best)
+        return flow
 
     def forward(self, img0, img1, timestep):
         t = timestep.view(1, 1, 1, 1)
@@ -333,6 +369,8 @@ class Interpolator(torch.nn.Module):
         neighbours). Only those cells are resampled, so static content costs nothing."""
         _, _, hh, ww = img0.shape
         _, _, h, w = d.shape
+        blend = ((1.0 - t) * img0 + t * img1).reshape(3, hh * ww)
+
         # Cells to compute; cell 0 always, so that the set is never empty.
         near = F.max_pool2d(a, 3, 1, 1).reshape(h * w)
         first = torch.arange(h * w) == 0
@@ -357,30 +395,17 @@ class Interpolator(torch.nn.Module):
         pyf = py.to(d.dtype)
         dx = up[0] * 4.0
         dy = up[1] * 4.0
+        sx = 2.0 / (ww - 1)
+        sy = 2.0 / (hh - 1)
         t1 = t.view(1, 1)
-        # Bilinear sampling written out: per frame one gather of the four corners of every
-        # sample from the [3, H*W] planes, then three lerps. Cheaper than GridSample, which
-        # recomputes each sample's position and corners for every channel.
-        sx = torch.stack([pxf - t1 * dx, pxf + (1.0 - t1) * dx], 0).clamp(0.0, ww - 1.0)
-        sy = torch.stack([pyf - t1 * dy, pyf + (1.0 - t1) * dy], 0).clamp(0.0, hh - 1.0)
-        x0 = torch.floor(sx).clamp(max=ww - 2.0)  # border: the last column lerps with 1
-        y0 = torch.floor(sy).clamp(max=hh - 2.0)
-        fx = (sx - x0).reshape(2, 1, -1)
-        fy = (sy - y0).reshape(2, 1, -1)
-        i00 = (y0 * ww + x0).to(torch.int64).reshape(2, -1)  # [2,16M]
-        warped = []
-        for f in range(2):
-            i = i00[f]
-            plane = x[f].reshape(3, hh * ww)
-            c = torch.index_select(plane, 1, torch.cat([i, i + 1, i + ww, i + ww + 1], 0))
-            c = c.reshape(3, 4, -1)
-            top = c[:, 0] + fx[f] * (c[:, 1] - c[:, 0])
-            bottom = c[:, 2] + fx[f] * (c[:, 3] - c[:, 2])
-            warped.append(top + fy[f] * (bottom - top))  # [3,16M]
-        kk = up[3].reshape(1, -1)
-        mixed = kk * warped[0] + (1.0 - kk) * warped[1]  # [3,16M]
-        blend = ((1.0 - t) * img0 + t * img1).reshape(3, hh * ww)
-        b = torch.index_select(blend, 1, pix)
-        res = b + up[2].reshape(1, -1) * (mixed - b)
-        out = blend.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res)
+        gx = torch.stack([(pxf - t1 * dx) * sx - 1.0, (pxf + (1.0 - t1) * dx) * sx - 1.0], 0)
+        gy = torch.stack([(pyf - t1 * dy) * sy - 1.0, (pyf + (1.0 - t1) * dy) * sy - 1.0], 0)
+        g = torch.stack([gx, gy], 3)  # [2,M,16,2]
+        warped = F.grid_sample(x, g, mode="bilinear", padding_mode="border",
+                               align_corners=True)  # [2,3,M,16]
+        kk = up[3:4]
+        mixed = kk * warped[0] + (1.0 - kk) * warped[1]  # [3,M,16]
+        b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
+        res = b + up[2:3] * (mixed - b)
+        out = blend.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
         return out.reshape(1, 3, hh, ww).clamp(0.0, 1.0)
