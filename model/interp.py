@@ -71,14 +71,17 @@ def box_filter(x, box):
     return F.avg_pool2d(x, (1, box), 1, (0, box // 2), count_include_pad=False)
 
 
-def search(a, b, r, box, step=1, penalty=0.0):
+def search(a, b, r, box, step=1, penalty=0.0, stride=1):
     """Best displacement d (within +-r steps, sub-pixel) of each pixel of a into b, with
     the costs box-filtered over box x box pixels.
 
     Returns the flow [N,2,h,w] and the matching cost at d [N,1,h,w]."""
     k = 2 * r + 1
     cost = (shifted_stack(b, r, step) - a.unsqueeze(1)).abs().sum(2)  # [N,K,h,w]
-    if box > 1:
+    if stride > 1:
+        # Filtered and decided on a coarser grid (one motion per stride x stride block).
+        cost = F.avg_pool2d(cost, box, stride, box // 2, count_include_pad=False)
+    elif box > 1:
         cost = box_filter(cost, box)
     if penalty > 0:
         # A small price per pixel of displacement: where the costs are flat (uniform or
@@ -159,7 +162,7 @@ class Interpolator(torch.nn.Module):
                  sigma=1.0, snap=0.002, tau_m=1.0, cover=0.3, wide=(8, 2), wide_levels=(3,),
                  wide_gain=0.9, moving=0.5, wide_ch=1, fixed_iters=2, lk_iters=0, lk_box=5,
                  lk_reg=1e-4, lk_max=0.5, penalty=0.002, zero_levels=(4, 3), prop_steps=(3, 1),
-                 prop_margin=0.003):
+                 prop_margin=0.003, wide_stride=2):
         super().__init__()
         self.prop_steps = prop_steps  # neighbour distances tried by propagate(), in turn
         self.prop_margin = prop_margin
@@ -176,6 +179,9 @@ class Interpolator(torch.nn.Module):
         self.wide_levels = wide_levels
         self.wide_gain = wide_gain
         self.wide_ch = wide_ch  # feature channels the wide search compares
+        # The wide search decides one motion per wide_stride^2 block (its costs are
+        # filtered on that grid); each pixel then checks it with all features.
+        self.wide_stride = wide_stride
         self.fixed_iters = fixed_iters
         self.zero_levels = zero_levels  # levels that also search around zero motion
         self.penalty = penalty  # cost per pixel of displacement in the searches
@@ -220,8 +226,11 @@ class Interpolator(torch.nn.Module):
                 # Small fast objects vanish at the coarse levels: a second, wide search
                 # around zero motion wins where it matches clearly better.
                 wflow, wbest = search(fa[:, 0:self.wide_ch], fb[:, 0:self.wide_ch], self.wide[0],
-                                      self.box, self.wide[1], self.penalty)
-                if self.wide_ch != fa.shape[1]:
+                                      self.box, self.wide[1], self.penalty, self.wide_stride)
+                if self.wide_stride > 1:
+                    wflow = F.interpolate(wflow, scale_factor=float(self.wide_stride),
+                                          mode="nearest")
+                if self.wide_ch != fa.shape[1] or self.wide_stride > 1:
                     # The same measure as the other search: all features at that motion.
                     wbest = box_filter((fa - warp(fb, wflow)).abs().sum(1, keepdim=True),
                                        self.box)
