@@ -19,6 +19,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kestrune-rife-inference.h"
@@ -231,6 +232,13 @@ struct BareRun {
         check(api->SetInterOpNumThreads(options, 2), "SetInterOpNumThreads");
         check(api->SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL), "SetOptLevel");
         check(api->DisableMemPattern(options), "DisableMemPattern");
+        // The same session settings as rife_init, including sleeping workers on small
+        // machines, so that the difference is the library's own work.
+        const unsigned cores = std::thread::hardware_concurrency();
+        if (cores != 0 && cores < 4) {
+            check(api->AddSessionConfigEntry(options, "session.intra_op.allow_spinning", "0"),
+                  "AddSessionConfigEntry");
+        }
         check(
             api->CreateSession(env, KRI_BENCH_MODEL_DIR "/rife49_ensemble.onnx", options, &session),
             "CreateSession");

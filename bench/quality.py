@@ -190,6 +190,33 @@ def peak_memory(lib_path, model_dir):
             f"call: Python, numpy, the frames and the loaded session)")
 
 
+def speed(lib, runs_per_pair):
+    # Speed at 1280x720 through the library: a real pair scaled up (mostly static, small
+    # moving objects), and a full-frame pan (every pixel moves) made from one still.
+    from PIL import Image
+    frames = load_clip("balle-jbart.mp4")
+    pairs = {"real pair (balle-jbart 119/121)": [
+        np.asarray(Image.fromarray(frames[k]).resize((1280, 720), Image.BICUBIC))
+        for k in (119, 121)]}
+    still = np.asarray(Image.fromarray(frames[120]).resize((1700, 960), Image.BICUBIC))
+    pairs["full-frame pan (9,5 px)"] = [still[40:760, 60:1340], still[45:765, 69:1349]]
+    print("\n| 1280x720 | rife_interpolate (s/frame, median of %d) | its CPU time (s/frame, "
+          "all threads) | minterpolate (s/frame) | ratio |" % runs_per_pair)
+    print("|---|---:|---:|---:|---:|")
+    for label, (a, b) in pairs.items():
+        lib.interpolate(a, b, 0.5)  # first run sizes ONNX Runtime's arena
+        runs, cpu, mruns = [], [], []
+        for _ in range(runs_per_pair):
+            start = time.process_time()
+            runs.append(timed(lib.interpolate, a, b, 0.5)[1])
+            cpu.append(time.process_time() - start)
+            mruns.append(timed(minterpolate, a, b, [0.5])[1])
+        print(f"| {label} | {np.median(runs):.3f} | {np.median(cpu):.3f} | "
+              f"{np.median(mruns):.3f} | {np.median(runs) / np.median(mruns):.2f} |")
+    print("(ratio < 1: faster than minterpolate in the same run; wall times depend on the "
+          "machine's load, uptime: %s)" % open("/proc/loadavg").read().split()[0])
+
+
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -199,12 +226,19 @@ def main():
     ap.add_argument("--crops", default=os.path.join(root, "docs", "quality-crops.png"))
     ap.add_argument("--no-crops", action="store_true")
     ap.add_argument("--speed-runs", type=int, default=5)
+    ap.add_argument("--speed-only", action="store_true",
+                    help="only the 1280x720 speed comparison")
     args = ap.parse_args()
 
     lib = Library(args.lib, args.model_dir)
     methods = [("repeat f[n-1]", repeat_first), ("blend", blend), ("minterpolate", minterpolate),
                ("model (library)", lib.method)]
     names = [m[0] for m in methods]
+
+    if args.speed_only:
+        speed(lib, args.speed_runs)
+        lib.shutdown()
+        return None
 
     # Triplets at t = 0.5.
     rows, seconds, crop_frames = [], {n: 0.0 for n in names}, None
@@ -261,30 +295,7 @@ def main():
     print(f"\nmodel - minterpolate, mean over triplets: {model.mean() - minter.mean():+.2f} dB")
     print(f"model - blend, worst triplet: {np.min(model - blend_s):+.2f} dB")
 
-    # Speed at 1280x720 through the library: a real pair scaled up (mostly static, small
-    # moving objects), and a full-frame pan (every pixel moves) made from one still.
-    from PIL import Image
-    frames = load_clip("balle-jbart.mp4")
-    pairs = {"real pair (balle-jbart 119/121)": [
-        np.asarray(Image.fromarray(frames[k]).resize((1280, 720), Image.BICUBIC))
-        for k in (119, 121)]}
-    still = np.asarray(Image.fromarray(frames[120]).resize((1700, 960), Image.BICUBIC))
-    pairs["full-frame pan (9,5 px)"] = [still[40:760, 60:1340], still[45:765, 69:1349]]
-    print("\n| 1280x720 | rife_interpolate (s/frame, median of %d) | its CPU time (s/frame, "
-          "all threads) | minterpolate (s/frame) | ratio |" % args.speed_runs)
-    print("|---|---:|---:|---:|---:|")
-    for label, (a, b) in pairs.items():
-        lib.interpolate(a, b, 0.5)  # first run sizes ONNX Runtime's arena
-        runs, cpu, mruns = [], [], []
-        for _ in range(args.speed_runs):
-            start = time.process_time()
-            runs.append(timed(lib.interpolate, a, b, 0.5)[1])
-            cpu.append(time.process_time() - start)
-            mruns.append(timed(minterpolate, a, b, [0.5])[1])
-        print(f"| {label} | {np.median(runs):.3f} | {np.median(cpu):.3f} | "
-              f"{np.median(mruns):.3f} | {np.median(runs) / np.median(mruns):.2f} |")
-    print("(ratio < 1: faster than minterpolate in the same run; wall times depend on the "
-          "machine's load, uptime: %s)" % open("/proc/loadavg").read().split()[0])
+    speed(lib, args.speed_runs)
     print(f"\npeak memory at 1920x1080: {peak_memory(args.lib, args.model_dir)}")
 
     if crop_frames and not args.no_crops:
