@@ -162,10 +162,11 @@ class Interpolator(torch.nn.Module):
                  sigma=1.0, snap=0.002, tau_m=1.0, cover=0.3, wide=(8, 2), wide_levels=(3,),
                  wide_gain=0.9, moving=0.5, wide_ch=1, fixed_iters=2, lk_iters=0, lk_box=5,
                  lk_reg=1e-4, lk_max=0.5, penalty=0.002, zero_levels=(4, 3), prop_steps=(3, 1),
-                 prop_margin=0.003, wide_stride=2):
+                 prop_margin=0.003, wide_stride=2, chroma=1.5):
         super().__init__()
         self.prop_steps = prop_steps  # neighbour distances tried by propagate(), in turn
         self.prop_margin = prop_margin
+        self.chroma = chroma  # weight of the colour-difference features at 1/4
         self.coarsest = coarsest  # log2 of the coarsest level's scale (5: 1/32)
         self.radii = radii  # search radius per level, coarsest first, ending at 1/4
         self.box = box
@@ -196,7 +197,7 @@ class Interpolator(torch.nn.Module):
         lw = torch.tensor([0.299, 0.587, 0.114]).view(1, 3, 1, 1)
         self.register_buffer("luma_w", lw, persistent=False)
 
-    def bidirectional_flow(self, y4):
+    def bidirectional_flow(self, y4, c4=None):
         """Flows 0->1 and 1->0 at 1/4 resolution, stacked in the batch: [2,2,h,w]."""
         pyr = [y4]
         for _ in range(self.coarsest - 2):
@@ -204,6 +205,10 @@ class Interpolator(torch.nn.Module):
         flow = None
         for i, lev in enumerate(range(len(pyr) - 1, -1, -1)):
             fa = features(pyr[lev])
+            if lev == 0 and c4 is not None and self.chroma > 0:
+                # At the finest level colour counts too: objects that differ from their
+                # surroundings in hue more than in brightness.
+                fa = torch.cat([fa, self.chroma * c4], 1)
             fb = torch.cat([fa[1:2], fa[0:1]], 0)
             if flow is None:
                 flow = torch.zeros_like(fa[:, 0:2])
@@ -257,7 +262,7 @@ class Interpolator(torch.nn.Module):
         def cost(f):
             # Per pixel, no window: the window is what lets the edge win. Only the grey
             # value is resampled (a third of the work); its gradients are taken after.
-            return (fa - features(warp(fb[:, 0:1], f))).abs().sum(1, keepdim=True)
+            return (fa[:, 0:3] - features(warp(fb[:, 0:1], f))).abs().sum(1, keepdim=True)
 
         best = cost(flow)
         for s in self.prop_steps:
@@ -274,8 +279,10 @@ class Interpolator(torch.nn.Module):
         t = timestep.view(1, 1, 1, 1)
         _, _, hh, ww = img0.shape
         x = torch.cat([img0, img1], 0)
-        y4 = F.conv2d(F.avg_pool2d(x, 4, 4), self.luma_w)  # [2,1,H/4,W/4], pooled first: cheaper
-        flows = self.bidirectional_flow(y4)
+        x4 = F.avg_pool2d(x, 4, 4)
+        y4 = F.conv2d(x4, self.luma_w)  # [2,1,H/4,W/4], pooled first: cheaper
+        c4 = torch.cat([x4[:, 0:1] - y4, x4[:, 2:3] - y4], 1)  # red and blue minus luma
+        flows = self.bidirectional_flow(y4, c4)
         f01, f10 = flows[0:1], flows[1:2]
         _, _, h, w = f01.shape
         grid = base_grid(1, h, w, f01)
