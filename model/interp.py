@@ -46,6 +46,38 @@ def warp(img, flow, grid=None):
     return F.grid_sample(img, g, mode="bilinear", padding_mode="border", align_corners=True)
 
 
+def bilinear(pixels, sx, sy, h, w, first):
+    """Bilinear samples of images stored pixel by pixel: pixels [P,C] holds N images of h x w
+    (image n's pixels start at row first[n]), sx, sy [N,K] the positions (x, y) to sample,
+    clamped to the image as by border padding. Returns [C,N,K].
+
+    The same as warp()'s GridSample, written out for the full-resolution frames, where it
+    costs about half: ONNX Runtime's GridSample works channel by channel at some 30 ns a
+    sample, while here one gather fetches all four corners of every sample with all their
+    channels and the lerps run on whole planes."""
+    c = pixels.shape[1]
+    n = sx.shape[0]
+    sx = sx.clamp(0.0, w - 1.0)
+    sy = sy.clamp(0.0, h - 1.0)
+    x0 = torch.floor(sx).clamp(max=w - 2.0)  # the last column lerps with weight 1
+    y0 = torch.floor(sy).clamp(max=h - 2.0)
+    fx = sx - x0
+    fy = sy - y0
+    i00 = (y0 * w + x0).to(torch.int64) + first
+    corners = pixels[torch.cat([i00, i00 + 1, i00 + w, i00 + w + 1], 0).reshape(-1)]
+    v = corners.t().reshape(c, 4, n, -1)
+    top = v[:, 0] + fx * (v[:, 1] - v[:, 0])
+    bottom = v[:, 2] + fx * (v[:, 3] - v[:, 2])
+    return top + fy * (bottom - top)
+
+
+def pixel_major(img):
+    """[N,C,h,w] -> [N*h*w, C] and the first row of each image, for bilinear()."""
+    n, c, h, w = img.shape
+    first = (torch.arange(n) * (h * w)).view(n, 1)
+    return img.permute(0, 2, 3, 1).reshape(n * h * w, c), first
+
+
 def shifted_stack(x, r, step=1):
     """All shifts of x by step * (-r..r) in x and y: [N,K,C,h,w], K=(2r+1)^2, entry k is
     x(p + d_k) with d_k = step * (k % (2r+1) - r, k // (2r+1) - r). Shifted rows first,
@@ -411,16 +443,14 @@ class Interpolator(torch.nn.Module):
         pyf = py.to(d.dtype)
         dx = up[0] * 4.0
         dy = up[1] * 4.0
-        sx = 2.0 / (ww - 1)
-        sy = 2.0 / (hh - 1)
         t1 = t.view(1, 1)
-        gx = torch.stack([(pxf - t1 * dx) * sx - 1.0, (pxf + (1.0 - t1) * dx) * sx - 1.0], 0)
-        gy = torch.stack([(pyf - t1 * dy) * sy - 1.0, (pyf + (1.0 - t1) * dy) * sy - 1.0], 0)
-        g = torch.stack([gx, gy], 3)  # [2,M,16,2]
-        warped = F.grid_sample(x, g, mode="bilinear", padding_mode="border",
-                               align_corners=True)  # [2,3,M,16]
+        # Frame 0 at p - t d and frame 1 at p + (1 - t) d.
+        pixels, first = pixel_major(x)
+        sxy = torch.stack([pxf - t1 * dx, pxf + (1.0 - t1) * dx], 0).reshape(2, -1)
+        syy = torch.stack([pyf - t1 * dy, pyf + (1.0 - t1) * dy], 0).reshape(2, -1)
+        warped = bilinear(pixels, sxy, syy, hh, ww, first).reshape(3, 2, -1, 16)
         kk = up[3:4]
-        mixed = kk * warped[0] + (1.0 - kk) * warped[1]  # [3,M,16]
+        mixed = kk * warped[:, 0] + (1.0 - kk) * warped[:, 1]  # [3,M,16]
         b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
         res = b + up[2:3] * (mixed - b)
         out = blend.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
