@@ -63,8 +63,10 @@ def bilinear(pixels, sx, sy, h, w, first):
     y0 = torch.floor(sy).clamp(max=h - 2.0)
     fx = sx - x0
     fy = sy - y0
-    i00 = (y0 * w + x0).to(torch.int64) + first
-    corners = pixels[torch.cat([i00, i00 + 1, i00 + w, i00 + w + 1], 0).reshape(-1)]
+    # 32-bit indices: half the index traffic; the library keeps frames below 2^31 samples.
+    i00 = (y0 * w + x0).to(torch.int32) + first
+    corners = torch.index_select(pixels, 0, torch.cat([i00, i00 + 1, i00 + w, i00 + w + 1],
+                                                      0).reshape(-1))
     v = corners.t().reshape(c, 4, n, -1)
     top = v[:, 0] + fx * (v[:, 1] - v[:, 0])
     bottom = v[:, 2] + fx * (v[:, 3] - v[:, 2])
@@ -74,7 +76,7 @@ def bilinear(pixels, sx, sy, h, w, first):
 def pixel_major(img):
     """[N,C,h,w] -> [N*h*w, C] and the first row of each image, for bilinear()."""
     n, c, h, w = img.shape
-    first = (torch.arange(n) * (h * w)).view(n, 1)
+    first = (torch.arange(n, dtype=torch.int32) * (h * w)).view(n, 1)
     return img.permute(0, 2, 3, 1).reshape(n * h * w, c), first
 
 
