@@ -222,8 +222,8 @@ RIFE_API int rife_init(const char* model_dir) {
     // a second 7680x4320 frame no longer fits in 24 GB. Without it runs take no longer.
     ignore_status(g_ort->DisableMemPattern(g_opts));
     // With fewer cores than intra-op threads, ONNX Runtime's idle workers busy-wait on the
-    // cores the working ones need: on 2 cores a 1280x720 frame of the shipped model took
-    // 0.81 s (1.6 s of CPU) instead of 0.43 s (0.7 s of CPU). There, idle workers sleep.
+    // cores the working ones (and the host) need: on 2 cores a 1280x720 frame took about
+    // twice as long and 2.3 times the CPU. There, idle workers sleep instead.
     const unsigned cores = std::thread::hardware_concurrency();
     if (cores != 0 && cores < static_cast<unsigned>(kIntraOpThreads)) {
         ignore_status(g_ort->AddSessionConfigEntry(g_opts, "session.intra_op.allow_spinning", "0"));
