@@ -195,7 +195,7 @@ class Interpolator(torch.nn.Module):
     def __init__(self, coarsest=5, radii=(2, 2, 3, 1), box=5, margin=0.004, soft=0.002,
                  sigma=1.0, snap=0.002, tau_m=1.0, cover=0.3, wide=(8, 2), wide_levels=(3,),
                  wide_gain=0.9, moving=0.5, wide_ch=1, fixed_iters=2, lk_iters=0, lk_box=5,
-                 lk_reg=1e-4, lk_max=0.5, penalty=0.002, zero_levels=(4, 3), prop_steps=(3, 1),
+                 lk_reg=1e-4, lk_max=0.5, penalty=0.002, zero_levels=(4, 3), prop_steps=(3,),
                  prop_margin=0.003, wide_stride=2, chroma=1.5):
         super().__init__()
         self.prop_steps = prop_steps  # neighbour distances tried by propagate(), in turn
