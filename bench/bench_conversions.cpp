@@ -19,10 +19,10 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kestrune-rife-inference.h"
+#include "session_options.h"
 #include "tensor_layout.h"
 
 namespace {
@@ -228,17 +228,7 @@ struct BareRun {
     explicit BareRun(const Geometry& g) : a(random_planar(g, 5)), b(random_planar(g, 6)) {
         check(api->CreateEnv(ORT_LOGGING_LEVEL_WARNING, "bench", &env), "CreateEnv");
         check(api->CreateSessionOptions(&options), "CreateSessionOptions");
-        check(api->SetIntraOpNumThreads(options, 4), "SetIntraOpNumThreads");
-        check(api->SetInterOpNumThreads(options, 2), "SetInterOpNumThreads");
-        check(api->SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL), "SetOptLevel");
-        check(api->DisableMemPattern(options), "DisableMemPattern");
-        // The same session settings as rife_init, including sleeping workers on small
-        // machines, so that the difference is the library's own work.
-        const unsigned cores = std::thread::hardware_concurrency();
-        if (cores != 0 && cores < 4) {
-            check(api->AddSessionConfigEntry(options, "session.intra_op.allow_spinning", "0"),
-                  "AddSessionConfigEntry");
-        }
+        configure_session_options(api, options);  // the library's own settings
         check(
             api->CreateSession(env, KRI_BENCH_MODEL_DIR "/rife49_ensemble.onnx", options, &session),
             "CreateSession");

@@ -1,7 +1,8 @@
-// kestrune-rife-inference: the engine record and its lifecycle, the interpolation call (its
-// tensor conversions are in tensor_layout.h, shared with the benchmark), and the file front
-// end. All state is the process-wide engine record below; every exported function is a
-// free function over it.
+// kestrune-rife-inference: the engine record and its lifecycle (its session settings are in
+// session_options.h), the interpolation call (its tensor conversions are in
+// tensor_layout.h; both headers are shared with the benchmark), and the file front end.
+// All state is the process-wide engine record below; every exported function is a free
+// function over it.
 
 #include "kestrune-rife-inference.h"
 
@@ -12,10 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include <sys/stat.h>
 
+#include "session_options.h"
 #include "stb_codecs.h"
 #include "tensor_layout.h"
 
@@ -42,8 +43,6 @@ char g_error[512];
 int g_progress;
 
 constexpr uint32_t kOrtApiVersion = 27;
-constexpr int kIntraOpThreads = 4;
-constexpr int kInterOpThreads = 2;
 constexpr size_t kPathBufferSize = 1024;
 constexpr size_t kMaxTensorElements = 2147483647;  // the largest 32-bit signed count
 
@@ -60,12 +59,6 @@ int fail_with_status(OrtStatus* status, const char* step) {
         std::snprintf(g_error, sizeof g_error, "%s", message);
     g_ort->ReleaseStatus(status);
     return -1;
-}
-
-// For the calls whose outcome start-up does not act on: the status is released so it
-// does not leak, and start-up goes on either way.
-void ignore_status(OrtStatus* status) {
-    if (status != nullptr) g_ort->ReleaseStatus(status);
 }
 
 // Releases every handle of the engine that is held, in the order session, options,
@@ -212,22 +205,7 @@ RIFE_API int rife_init(const char* model_dir) {
     if (status != nullptr) return fail_with_status(status, nullptr);
     status = g_ort->CreateSessionOptions(&g_opts);
     if (status != nullptr) return fail_with_status(status, nullptr);
-    ignore_status(g_ort->SetIntraOpNumThreads(g_opts, kIntraOpThreads));
-    ignore_status(g_ort->SetInterOpNumThreads(g_opts, kInterOpThreads));
-    ignore_status(g_ort->SetSessionGraphOptimizationLevel(g_opts, ORT_ENABLE_ALL));
-    // No memory pattern: from the second run of a frame size on, ONNX Runtime would take
-    // one block for all of that size's intermediate tensors from its arena, on top of the
-    // blocks the first run left there, and the arena never shrinks. That doubles what a
-    // session holds (3840x2160 with the shipped model: 6.5 GB instead of 3.2 GB), so that
-    // a second 7680x4320 frame no longer fits in 24 GB. Without it runs take no longer.
-    ignore_status(g_ort->DisableMemPattern(g_opts));
-    // With fewer cores than intra-op threads, ONNX Runtime's idle workers busy-wait on the
-    // cores the working ones (and the host) need: on 2 cores a 1280x720 frame took about
-    // twice as long and 2.3 times the CPU. There, idle workers sleep instead.
-    const unsigned cores = std::thread::hardware_concurrency();
-    if (cores != 0 && cores < static_cast<unsigned>(kIntraOpThreads)) {
-        ignore_status(g_ort->AddSessionConfigEntry(g_opts, "session.intra_op.allow_spinning", "0"));
-    }
+    configure_session_options(g_ort, g_opts);
 
 #ifdef _WIN32
     // ONNX Runtime's Windows build takes UTF-16 paths. With flags 0 a byte that is not

@@ -296,11 +296,12 @@ int run_cycle(const Options& o) {
             return 1;
         }
         rife_shutdown();
-        if (cycle == 1) threads_after_first = status_kib("Threads");
-        if (cycle == 1)
+        if (cycle == 1) {
+            threads_after_first = status_kib("Threads");
             first = out;
-        else if (out != first)
+        } else if (out != first) {
             ++differing;
+        }
         if (cycle % every == 0) record(&samples, cycle, warmup, o.print_every, cycle == cycles);
     }
     const double elapsed = seconds_since(start);
