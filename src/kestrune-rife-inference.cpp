@@ -16,6 +16,7 @@
 
 #include <sys/stat.h>
 
+#include "model_contract.h"
 #include "session_options.h"
 #include "stb_codecs.h"
 #include "tensor_layout.h"
@@ -189,7 +190,7 @@ RIFE_API int rife_init(const char* model_dir) {
     if (g_ort != nullptr) release_handles();
 
     char path[kPathBufferSize];
-    const int length = std::snprintf(path, sizeof path, "%s/rife49_ensemble.onnx", model_dir);
+    const int length = std::snprintf(path, sizeof path, "%s/%s", model_dir, kri_model::kFileName);
     // A cut path could name a different file, so it is refused rather than loaded.
     if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
         set_error("Model path too long");
@@ -298,8 +299,9 @@ RIFE_API int rife_interpolate(const uint8_t* frame1, const uint8_t* frame2, int 
     if (status != nullptr) {
         fail_with_status(status, nullptr);
     } else {
-        const char* const input_names[3] = {"img0", "img1", "timestep"};
-        const char* const output_names[1] = {"output"};
+        const char* const input_names[3] = {kri_model::kFirstFrame, kri_model::kSecondFrame,
+                                            kri_model::kTimestep};
+        const char* const output_names[1] = {kri_model::kOutput};
         status = g_ort->Run(g_session, nullptr, input_names, inputs, 3, output_names, 1, &output);
         float* data = nullptr;
         if (status != nullptr) {

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "model_contract.h"
+
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #    include <emmintrin.h>
 #    define KRI_TENSOR_LAYOUT_SSE2 1
@@ -23,8 +25,13 @@
 
 namespace {
 
-// The smallest multiple of 64 not below n (n >= 1), in size_t so that no int can overflow.
-inline size_t pad_to_64(int n) { return (static_cast<size_t>(n) + 63) & ~static_cast<size_t>(63); }
+// The smallest multiple of the model's padding (64) not below n (n >= 1), in size_t so
+// that no int can overflow.
+static_assert((kri_model::kPadMultiple & (kri_model::kPadMultiple - 1)) == 0,
+              "the padding is a power of two");
+inline size_t pad_to_64(int n) {
+    return (static_cast<size_t>(n) + kri_model::kPadMultiple - 1) & ~(kri_model::kPadMultiple - 1);
+}
 
 // k / 255.0f for every byte value, computed by the compiler: a division (not a
 // multiplication by the reciprocal, which differs for 126 of the 256 values), exactly as
