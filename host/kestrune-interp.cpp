@@ -222,25 +222,80 @@ std::string default_model_dir() {
     return resolved.empty() ? installed : resolved;
 }
 
-// The temporary name under which OUT is written: same folder (so the final rename stays
-// on one file system) and same extension (it picks the format).
-std::string temp_name_for(const std::string& out) {
-    auto [stem, ext] = split_extension(out);
-    std::string dir = dir_of(out);
-    std::string name = base_of(stem);
-    return (out.find('/') == std::string::npos ? std::string() : dir + "/") + "." + name +
-           ".partial-" + std::to_string(getpid()) + ext;
+// Where a result goes. A regular file (or a new one) is written under a temporary name in
+// its folder and renamed over it once complete; a symbolic link is followed, so the link
+// stays and its target gets the result. A device, FIFO or socket is written in place:
+// renaming over it would replace the node itself.
+struct OutputTarget {
+    std::string written;  // the path the encoder or the library writes
+    std::string final;    // what `written` is renamed to; empty when written in place
+    bool in_place() const { return final.empty(); }
+};
+
+// Follows a chain of symbolic links to the path it ends at (which may not exist yet).
+bool follow_links(std::string& path, std::string& problem) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        char buffer[PATH_MAX];
+        ssize_t length = readlink(path.c_str(), buffer, sizeof buffer - 1);
+        if (length < 0) {
+            problem = std::string("cannot read the link: ") + strerror(errno);
+            return false;
+        }
+        std::string link(buffer, static_cast<size_t>(length));
+        path = link[0] == '/' ? link : dir_of(path) + "/" + link;
+    }
+    problem = "too many levels of symbolic links";
+    return false;
 }
 
-// Checks that OUT can be created: its folder exists and is writable, and OUT is not a
-// folder. Returns an empty string or the reason why not.
-std::string output_problem(const std::string& out) {
-    if (out.empty()) return "empty output name";
-    if (is_dir(out)) return out + " is a folder";
-    std::string dir = dir_of(out);
-    if (!is_dir(dir)) return "folder " + dir + " does not exist";
-    if (access(dir.c_str(), W_OK) != 0) return "cannot write in " + dir + ": " + strerror(errno);
-    return {};
+// The temporary name of a result: in the folder of the file it replaces (so the rename
+// stays on one file system), with OUT's extension (it picks the format).
+std::string temp_name_for(const std::string& final, const std::string& out) {
+    std::string stem = split_extension(final).first;
+    std::string prefix = final.find('/') == std::string::npos ? "" : dir_of(final) + "/";
+    return prefix + "." + base_of(stem) + ".partial-" + std::to_string(getpid()) +
+           split_extension(out).second;
+}
+
+// Decides how OUT is written, or says why it cannot be.
+bool plan_output(const std::string& out, OutputTarget& target, std::string& problem) {
+    if (out.empty()) {
+        problem = "empty output name";
+        return false;
+    }
+    std::string final = out;
+    if (!follow_links(final, problem)) return false;
+    struct stat st {};
+    if (stat(final.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        problem = out + " is a folder";
+        return false;
+    }
+    if (stat(final.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (access(final.c_str(), W_OK) != 0) {
+            problem = strerror(errno);
+            return false;
+        }
+        target = {out, ""};
+        return true;
+    }
+    std::string dir = dir_of(final);
+    if (!is_dir(dir)) {
+        problem = "folder " + dir + " does not exist";
+        return false;
+    }
+    if (access(dir.c_str(), W_OK) != 0) {
+        problem = "cannot write in " + dir + ": " + strerror(errno);
+        return false;
+    }
+    target = {temp_name_for(final, out), final};
+    return true;
+}
+
+// Puts a finished result in place (nothing to do when it was written in place).
+bool commit_output(const OutputTarget& target) {
+    return target.in_place() || rename(target.written.c_str(), target.final.c_str()) == 0;
 }
 
 // Finds an executable on PATH, the way execvp() would.
@@ -880,22 +935,22 @@ int run_pair(const Options& o) {
     } else {
         jobs.emplace_back(o.output, o.timestep);
     }
-    for (auto& job : jobs) {
-        std::string problem = output_problem(job.first);
-        if (!problem.empty()) {
-            say("cannot write %s: %s", job.first.c_str(), problem.c_str());
+    std::vector<OutputTarget> targets(jobs.size());
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        std::string problem;
+        if (!plan_output(jobs[i].first, targets[i], problem)) {
+            say("cannot write %s: %s", jobs[i].first.c_str(), problem.c_str());
             return kExitFailure;
         }
     }
     Library lib;
     if (!start_engine(o.library, o.model_dir, o.verbose, lib)) return kExitFailure;
 
-    std::vector<std::string> temps;
-    for (auto& job : jobs) {
-        std::string temp = temp_name_for(job.first);
-        register_temp(temp);
-        temps.push_back(temp);
-        if (lib.interpolate_files(o.inputs[0].c_str(), o.inputs[1].c_str(), temp.c_str(),
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const auto& job = jobs[i];
+        if (!targets[i].in_place()) register_temp(targets[i].written);
+        if (lib.interpolate_files(o.inputs[0].c_str(), o.inputs[1].c_str(),
+                                  targets[i].written.c_str(),
                                   static_cast<float>(job.second)) != 0) {
             say("cannot interpolate %s and %s: %s", o.inputs[0].c_str(), o.inputs[1].c_str(),
                 library_error(lib).c_str());
@@ -906,7 +961,7 @@ int run_pair(const Options& o) {
     }
     lib.shutdown();
     for (size_t i = 0; i < jobs.size(); ++i) {
-        if (rename(temps[i].c_str(), jobs[i].first.c_str()) != 0) {
+        if (!commit_output(targets[i])) {
             say("cannot write %s: %s", jobs[i].first.c_str(), strerror(errno));
             remove_temps();
             return kExitFailure;
@@ -1063,8 +1118,9 @@ int run_video(const Options& o) {
             access(input.c_str(), F_OK) == 0 ? "not a file" : "No such file");
         return kExitFailure;
     }
-    std::string problem = output_problem(o.output);
-    if (!problem.empty()) {
+    OutputTarget target;
+    std::string problem;
+    if (!plan_output(o.output, target, problem)) {
         say("cannot write %s: %s", o.output.c_str(), problem.c_str());
         return kExitFailure;
     }
@@ -1097,8 +1153,8 @@ int run_video(const Options& o) {
     decode_args.insert(decode_args.end(),
                        {"-i", input, "-map", "0:v:0", "-an", "-sn", "-fps_mode", "cfr", "-r",
                         rate_text(info.rate), "-f", "rawvideo", "-pix_fmt", "rgb24", "pipe:1"});
-    std::string temp = temp_name_for(o.output);
-    register_temp(temp);
+    const std::string& temp = target.written;
+    if (!target.in_place()) register_temp(temp);
 
     // ffmpeg starts first, so that it opens IN while the engine loads the model.
     Child decoder, encoder;
@@ -1248,7 +1304,7 @@ int run_video(const Options& o) {
     }
     release(decoder);
     release(encoder);
-    if (rename(temp.c_str(), o.output.c_str()) != 0) {
+    if (!commit_output(target)) {
         say("cannot write %s: %s", o.output.c_str(), strerror(errno));
         remove_temps();
         return kExitFailure;

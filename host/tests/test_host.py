@@ -435,6 +435,83 @@ class Interrupt(HostTest):
         self.assert_no_leftovers(["long.mp4"])
 
 
+class OutputTarget(HostTest):
+    """-o naming something other than a regular file: a node is written in place and stays,
+    a symbolic link stays and its target gets the result."""
+
+    def setUp(self):
+        super().setUp()
+        grey_clip(self.path("in.mkv"), [30, 60, 90])
+        Image.fromarray(np.full((20, 30, 3), 40, np.uint8)).save(self.path("a.png"))
+        Image.fromarray(np.full((20, 30, 3), 80, np.uint8)).save(self.path("b.png"))
+
+    def convert(self, command, out, *extra):
+        inputs = ["video", self.path("in.mkv")] if command == "video" else \
+            ["pair", self.path("a.png"), self.path("b.png")]
+        return run(inputs + ["-o", out, "--model-dir", BLEND, "--quiet"] + list(extra))
+
+    def read_fifo_while(self, fifo, command, *extra):
+        """Converts into a FIFO while a thread drains it; returns the result and the bytes."""
+        import threading
+        got = []
+        # A daemon: if the program replaced the FIFO, nothing ever opens it for writing.
+        reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()),
+                                  daemon=True)
+        reader.start()
+        r = self.convert(command, fifo, *extra)
+        reader.join(10)
+        return r, got[0] if got else b""
+
+    def test_fifo_and_device_node_are_written_in_place(self):
+        import stat
+        for command, name, magic in (("video", "fifo.mkv", b"\x1a\x45\xdf\xa3"),
+                                     ("pair", "fifo.png", b"\x89PNG")):
+            fifo = self.path(name)
+            os.mkfifo(fifo)
+            r, data = self.read_fifo_while(fifo, command)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode), name)
+            self.assertEqual(data[:4], magic, name)
+        # A device node of our own with /dev/null's numbers (never /dev itself).
+        null = os.stat("/dev/null")
+        try:
+            for name in ("null.mkv", "null.png"):
+                os.mknod(self.path(name), 0o600 | stat.S_IFCHR, null.st_rdev)
+        except PermissionError:
+            self.skipTest("no permission to make device nodes")
+        for command, name in (("video", "null.mkv"), ("pair", "null.png")):
+            r = self.convert(command, self.path(name))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            st = os.lstat(self.path(name))
+            self.assertTrue(stat.S_ISCHR(st.st_mode), name)
+            self.assertEqual(st.st_rdev, null.st_rdev)
+        # A failing encoder leaves the node where it was.
+        r = self.convert("video", self.path("null.mkv"), "--factor", "2", "--start", "9")
+        self.assertTrue(stat.S_ISCHR(os.lstat(self.path("null.mkv")).st_mode))
+        self.assert_no_leftovers(["in.mkv", "a.png", "b.png", "fifo.mkv", "fifo.png",
+                                  "null.mkv", "null.png"])
+
+    def test_symlink_stays_and_its_target_gets_the_result(self):
+        os.mkdir(self.path("real"))
+        for command, name in (("video", "out.mkv"), ("pair", "out.png")):
+            target = self.path("real/" + name)
+            with open(target, "wb") as f:
+                f.write(b"old")
+            os.symlink("real/" + name, self.path(name))
+            r = self.convert(command, self.path(name))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(os.readlink(self.path(name)), "real/" + name)
+            self.assertNotEqual(open(target, "rb").read(3), b"old")
+        self.assertEqual(probe(self.path("real/out.mkv"))["frames"], 6)
+        self.assertEqual(np.asarray(Image.open(self.path("real/out.png"))).mean(), 60)
+        # A link to a file that does not exist yet: the file is made, the link stays.
+        os.symlink("real/new.png", self.path("new.png"))
+        r = self.convert("pair", self.path("new.png"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(os.path.islink(self.path("new.png")))
+        self.assertEqual(sorted(os.listdir(self.path("real"))), ["new.png", "out.mkv", "out.png"])
+
+
 class Install(HostTest):
     def test_installed_program_finds_its_library_and_model(self):
         prefix = self.path("prefix")
