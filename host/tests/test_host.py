@@ -512,6 +512,23 @@ class OutputTarget(HostTest):
         self.assertEqual(sorted(os.listdir(self.path("real"))), ["new.png", "out.mkv", "out.png"])
 
 
+    def test_many_temporary_frames_all_removed(self):
+        # pair -n 100 keeps 99 temporaries until the last frame is computed.
+        rng = np.random.default_rng(3)
+        for name in ("a.png", "b.png"):
+            Image.fromarray(rng.integers(0, 256, (240, 320, 3), np.uint8)).save(self.path(name))
+        p = subprocess.Popen([HOST, "pair", self.path("a.png"), self.path("b.png"), "-o",
+                              self.path("f.png"), "-n", "100", "--model-dir", BLEND],
+                             stderr=subprocess.DEVNULL)
+        partial = []
+        while p.poll() is None and len(partial) < 80:
+            partial = [n for n in os.listdir(self.dir) if ".partial" in n]
+        p.terminate()
+        p.wait(TIMEOUT)
+        self.assertGreaterEqual(len(partial), 80, "finished before it could be interrupted")
+        self.assert_no_leftovers(["in.mkv", "a.png", "b.png"])
+
+
 class Install(HostTest):
     def test_installed_program_finds_its_library_and_model(self):
         prefix = self.path("prefix")
