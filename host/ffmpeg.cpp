@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <utility>
 
 namespace kri_host {
 namespace {
@@ -17,12 +18,15 @@ constexpr const char* kMp4Audio = " aac mp3 alac ac3 eac3 opus ";
 // Every format OUT can have. The last row is for extensions not listed: ffmpeg picks the
 // format and its default codecs.
 constexpr Container kContainers[] = {
-    {".mp4", VideoCodec::kH264, kMp4Audio, "aac", true},
-    {".m4v", VideoCodec::kH264, kMp4Audio, "aac", true},
-    {".mov", VideoCodec::kH264, kMp4Audio, "aac", true},
-    {".mkv", VideoCodec::kH264, "", "aac", false},
-    {".webm", VideoCodec::kVp9, " opus vorbis ", "libopus", false},
-    {"", VideoCodec::kFormatDefault, "", "", false},
+    {".mp4", VideoCodec::kH264, kMp4Audio, "aac", true, 0},
+    {".m4v", VideoCodec::kH264, kMp4Audio, "aac", true, 0},
+    {".mov", VideoCodec::kH264, kMp4Audio, "aac", true, 0},
+    {".mkv", VideoCodec::kH264, "", "aac", false, 0},
+    {".webm", VideoCodec::kVp9, " opus vorbis ", "libopus", false, 0},
+    // Frame delays are whole hundredths of a second, and players stretch those under
+    // 2/100 s: above 50 fps a GIF plays far too slowly.
+    {".gif", VideoCodec::kGif, "", nullptr, false, 50},
+    {"", VideoCodec::kFormatDefault, "", "", false, 0},
 };
 
 bool parse_rational(const std::string& text, Rational& r) {
@@ -68,6 +72,11 @@ std::vector<ProbeBlock> parse_probe(const std::string& text) {
 void read_video_stream(std::map<std::string, std::string>& stream, VideoInfo& info) {
     info.width = std::atoi(stream["width"].c_str());
     info.height = std::atoi(stream["height"].c_str());
+    info.colour = colour_of(stream, info.width, info.height);
+    info.bit_depth = bit_depth_of(stream["pix_fmt"]);
+    // The decoder turns the frames as the display matrix says.
+    info.rotation = std::atoi(stream["rotation"].c_str());
+    if (std::abs(info.rotation) % 180 == 90) std::swap(info.width, info.height);
     if (!parse_rational(stream["avg_frame_rate"], info.rate) &&
         !parse_rational(stream["r_frame_rate"], info.rate))
         info.rate = {0, 1};
@@ -123,8 +132,9 @@ bool probe(const std::string& input, VideoInfo& info, std::string& error) {
     std::string out;
     if (!run_capture(
             {"ffprobe", "-v", "error", "-show_entries",
-             "stream=codec_type,codec_name,width,height,r_frame_rate,avg_frame_rate,nb_frames:"
-             "stream_disposition=attached_pic:format=format_name",
+             "stream=codec_type,codec_name,width,height,r_frame_rate,avg_frame_rate,nb_frames,"
+             "pix_fmt,color_space,color_range,color_primaries,color_transfer:"
+             "stream_side_data=rotation:stream_disposition=attached_pic:format=format_name",
              "-of", "default", "--", input},
             out, error)) {
         error = input + ": not a video ffmpeg can read (" + error + ")";
@@ -155,6 +165,11 @@ const Container& container_for(const std::string& out) {
     return kContainers[0];  // not reached: the last row takes every extension
 }
 
+Rational written_rate(const Options& o, const Rational& out_rate) {
+    const Container& c = container_for(o.output);
+    return c.max_rate && out_rate.value() > c.max_rate ? Rational{c.max_rate, 1} : out_rate;
+}
+
 std::string audio_plan(const Options& o, const VideoInfo& info) {
     const Container& c = container_for(o.output);
     bool copyable = true;
@@ -162,35 +177,55 @@ std::string audio_plan(const Options& o, const VideoInfo& info) {
     // After a seek, copied packets keep their place on the timeline, and the one
     // straddling the start would shift the whole file: the audio is encoded again there.
     if (copyable && o.start.empty()) return "copy";
-    return c.audio_encoder;
+    return c.audio_encoder ? c.audio_encoder : "";
 }
 
+// Frames come upright (ffmpeg applies the display matrix) and in RGB converted with the
+// input's own matrix and range.
 std::vector<std::string> decoder_args(const Options& o, const VideoInfo& info) {
-    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-noautorotate"};
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error"};
     if (!o.start.empty()) args.insert(args.end(), {"-ss", o.start});
     if (!o.duration.empty()) args.insert(args.end(), {"-t", o.duration});
     // Constant rate at the probed rate: frames are duplicated or dropped where the source
     // varies, so that OUT, at exactly N times that rate, stays in step with the audio.
     args.insert(args.end(),
                 {"-i", o.inputs[0], "-map", "0:v:0", "-an", "-sn", "-fps_mode", "cfr", "-r",
-                 rate_text(info.rate), "-f", "rawvideo", "-pix_fmt", "rgb24", "pipe:1"});
+                 rate_text(info.rate), "-vf", to_rgb_filter(info.colour) + ",format=rgb24", "-f",
+                 "rawvideo", "-pix_fmt", "rgb24", "pipe:1"});
     return args;
 }
 
 namespace {
 
+// RGB to 4:2:0 with the input's matrix and range, tagged like the input. H.264 4:2:0 needs
+// even sizes: an odd width or height gets one more column or row, a copy of the last.
+void add_yuv420(const VideoInfo& info, bool even_only, std::vector<std::string>& args) {
+    std::string filters;
+    int right = even_only ? info.width % 2 : 0, bottom = even_only ? info.height % 2 : 0;
+    if (right || bottom)
+        filters = "pad=" + std::to_string(info.width + right) + ":" +
+                  std::to_string(info.height + bottom) +
+                  ",fillborders=right=" + std::to_string(right) +
+                  ":bottom=" + std::to_string(bottom) + ":mode=smear,";
+    const Colour& c = info.colour;
+    args.insert(args.end(), {"-vf", filters + from_rgb_filter(c) + ",format=yuv420p", "-pix_fmt",
+                             "yuv420p", "-colorspace", c.matrix, "-color_primaries", c.primaries,
+                             "-color_trc", c.transfer, "-color_range", range_name(c)});
+}
+
 void add_video_codec(const Container& c, const VideoInfo& info, std::vector<std::string>& args) {
     switch (c.codec) {
-        case VideoCodec::kH264: {
-            // 4:2:0 needs even sizes; odd ones keep their size in 4:4:4.
-            bool even = info.width % 2 == 0 && info.height % 2 == 0;
-            args.insert(args.end(), {"-c:v", "libx264", "-preset", "fast", "-crf", "18", "-pix_fmt",
-                                     even ? "yuv420p" : "yuv444p"});
+        case VideoCodec::kH264:
+            add_yuv420(info, true, args);
+            args.insert(args.end(),
+                        {"-c:v", "libx264", "-profile:v", "high", "-preset", "fast", "-crf", "18"});
             break;
-        }
-        case VideoCodec::kVp9:
+        case VideoCodec::kVp9:  // profile 0: 8-bit 4:2:0, any size
+            add_yuv420(info, false, args);
             args.insert(args.end(), {"-c:v", "libvpx-vp9", "-crf", "30", "-b:v", "0", "-row-mt",
                                      "1", "-deadline", "good", "-cpu-used", "4"});
+            break;
+        case VideoCodec::kGif:
             break;
         case VideoCodec::kFormatDefault:
             args.insert(args.end(), {"-q:v", "2"});
@@ -200,7 +235,7 @@ void add_video_codec(const Container& c, const VideoInfo& info, std::vector<std:
 
 // The audio comes from IN itself, cut like the video.
 void add_audio(const Options& o, const VideoInfo& info, std::vector<std::string>& args) {
-    if (!info.has_audio()) {
+    if (!info.has_audio() || container_for(o.output).audio_encoder == nullptr) {
         args.insert(args.end(), {"-map", "0:v:0"});
         return;
     }
@@ -233,6 +268,9 @@ std::vector<std::string> encoder_args(const Options& o, const VideoInfo& info,
     const Container& c = container_for(o.output);
     add_audio(o, info, args);
     add_video_codec(c, info, args);
+    Rational rate = written_rate(o, out_rate);
+    if (rate.num != out_rate.num || rate.den != out_rate.den)
+        args.insert(args.end(), {"-r", rate_text(rate)});
     if (c.faststart) args.insert(args.end(), {"-movflags", "+faststart"});
     args.push_back(written);
     return args;

@@ -2,6 +2,7 @@
 // that decode IN to packed RGB and encode OUT from it.
 #pragma once
 
+#include "colour.h"
 #include "options.h"
 
 #include <string>
@@ -17,7 +18,10 @@ std::string rate_text(const Rational& r);  // "30000/1001"
 Rational reduced(Rational r);
 
 struct VideoInfo {
-    int width = 0, height = 0;
+    int width = 0, height = 0;  // as displayed: after the rotation the input asks for
+    int rotation = 0;           // degrees, from its display matrix
+    Colour colour;
+    int bit_depth = 8;
     Rational rate;
     long long frames = 0;  // 0 when unknown
     std::vector<std::string> audio_codecs;
@@ -27,19 +31,24 @@ struct VideoInfo {
 // Fills `info`; on failure `error` is one line naming the input.
 bool probe(const std::string& input, VideoInfo& info, std::string& error);
 
-enum class VideoCodec { kH264, kVp9, kFormatDefault };
+enum class VideoCodec { kH264, kVp9, kGif, kFormatDefault };
 
 // One output format, chosen by OUT's extension.
 struct Container {
     const char* extension;
     VideoCodec codec;
     const char* audio_kept;     // audio codecs copied as they are ("" when any is)
-    const char* audio_encoder;  // for audio that cannot be copied; "" the format's default
+    const char* audio_encoder;  // for audio that cannot be copied; "" the format's
+                                // default; nullptr: the format holds no audio
     bool faststart;             // index at the front, so that playback starts at once
+    int max_rate;               // the highest frame rate it plays right; 0: no limit
 };
 const Container& container_for(const std::string& out);
 
-// "copy", or the encoder the audio goes through.
+// The rate OUT is written at: the rate of the frames made, or the format's limit.
+Rational written_rate(const Options& o, const Rational& out_rate);
+
+// "copy", the encoder the audio goes through, or "" for the format's default.
 std::string audio_plan(const Options& o, const VideoInfo& info);
 
 std::vector<std::string> decoder_args(const Options& o, const VideoInfo& info);

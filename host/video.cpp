@@ -118,6 +118,12 @@ bool VideoRun::prepare() {
         return false;
     }
     out_rate_ = reduced({info_.rate.num * o_.factor, info_.rate.den});
+    Rational written = written_rate(o_, out_rate_);
+    if (written.value() != out_rate_.value() && !o_.quiet)
+        say("%s plays at most %s fps: its frames are made at %.6g fps and written at %s fps "
+            "(some dropped, evenly)",
+            o_.output.c_str(), rate_text(written).c_str(), out_rate_.value(),
+            rate_text(written).c_str());
     frame_bytes_ = static_cast<size_t>(info_.width) * static_cast<size_t>(info_.height) * 3;
     return true;
 }
@@ -304,11 +310,20 @@ int VideoRun::run() {
 }
 
 void VideoRun::print_summary() const {
-    char rate[32];
-    std::snprintf(rate, sizeof rate, "%.6g", out_rate_.value());
-    say("wrote %s: %lld frames at %s fps from %lld frames, %lld scene cut%s (frames repeated "
-        "instead of interpolated)",
-        o_.output.c_str(), frames_out_, rate, frames_in_, cuts_, cuts_ == 1 ? "" : "s");
+    Rational written = written_rate(o_, out_rate_);
+    char rate[64];
+    if (written.value() == out_rate_.value())
+        std::snprintf(rate, sizeof rate, "%.6g fps", out_rate_.value());
+    else
+        std::snprintf(rate, sizeof rate, "%.6g fps (written at %.6g)", out_rate_.value(),
+                      written.value());
+    std::string depth = info_.bit_depth > 8 ? "; the input has " + std::to_string(info_.bit_depth) +
+                                                  " bits per sample, the output 8"
+                                            : "";
+    say("wrote %s: %lld frames at %s from %lld frames, %lld scene cut%s (frames repeated "
+        "instead of interpolated)%s",
+        o_.output.c_str(), frames_out_, rate, frames_in_, cuts_, cuts_ == 1 ? "" : "s",
+        depth.c_str());
 }
 
 void VideoRun::print_stats(double elapsed) const {

@@ -216,16 +216,99 @@ class Video(HostTest):
         self.assert_levels(levels_of(self.path("out.mkv")), [90, 105, 120, 135, 150, 150])
 
 
-class OddSize(HostTest):
-    def test_odd_size_is_kept(self):
+def stream_fields(path, fields):
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "stream=" + fields + ":stream_side_data=rotation", "-of",
+                          "default=nw=1", path], capture_output=True, text=True, check=True,
+                         timeout=TIMEOUT).stdout
+    return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+
+def player_frames(path):
+    """Frames as a player shows them: upright, in RGB with the matrix the file is tagged
+    with, or when untagged BT.709 for HD and BT.601 otherwise."""
+    f = stream_fields(path, "color_space,width,height")
+    matrix = f.get("color_space", "unknown")
+    if matrix == "unknown":
+        matrix = "bt709" if int(f["width"]) >= 1280 or int(f["height"]) >= 720 else "bt601"
+    matrix = {"smpte170m": "bt601", "bt470bg": "bt601"}.get(matrix, matrix)
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-vf",
+                          f"scale=in_color_matrix={matrix},format=rgb24", "-f", "rawvideo",
+                          "-"], capture_output=True, check=True, timeout=TIMEOUT).stdout
+    w, h = int(f["width"]), int(f["height"])
+    if abs(int(f.get("rotation", 0))) % 180 == 90:
+        w, h = h, w
+    return np.frombuffer(raw, np.uint8).reshape(-1, h, w, 3).astype(int)
+
+
+class Formats(HostTest):
+    def convert(self, src, out, *extra):
+        r = run(["video", self.path(src), "-o", self.path(out), "--model-dir", BLEND] +
+                list(extra))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r
+
+    def assert_same_picture(self, src, out, tolerance):
+        a, b = player_frames(self.path(src)), player_frames(self.path(out))
+        self.assertEqual(a.shape[1:], b.shape[1:])
+        self.assertLess(np.abs(a[0] - b[0]).mean(), tolerance)
+
+    def test_colour_matrix_is_kept_and_tagged(self):
+        # Colour bars in BT.709 at SD size, and untagged HD (which players take as BT.709).
+        ffmpeg("-f", "lavfi", "-i", "smptehdbars=size=192x108:rate=10", "-frames:v", "3",
+               "-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
+               "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709",
+               "-color_range", "tv", "-c:v", "libx264", "-qp", "0", self.path("709.mkv"))
+        ffmpeg("-f", "lavfi", "-i", "smptehdbars=size=1280x720:rate=10", "-frames:v", "2",
+               "-vf", "scale=out_color_matrix=bt709,format=yuv420p", "-c:v", "libx264",
+               "-qp", "0", self.path("hd.mkv"))
+        for src in ("709.mkv", "hd.mkv"):
+            self.convert(src, "out.mp4")
+            f = stream_fields(self.path("out.mp4"), "color_space,color_primaries,color_transfer,"
+                              "color_range")
+            self.assertEqual(f, {"color_space": "bt709", "color_primaries": "bt709",
+                                 "color_transfer": "bt709", "color_range": "tv"}, src)
+            self.assert_same_picture(src, "out.mp4", 2.5)
+
+    def test_rotation_is_carried_over(self):
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-frames:v", "3",
+               "-pix_fmt", "yuv420p", "-c:v", "libx264", "-qp", "0", self.path("flat.mp4"))
+        ffmpeg("-i", self.path("flat.mp4"), "-c", "copy", "-metadata:s:v:0", "rotate=90",
+               self.path("turned.mp4"))
+        self.convert("turned.mp4", "out.mkv")
+        self.assert_same_picture("turned.mp4", "out.mkv", 8)
+
+    def test_420_everywhere_odd_sizes_and_depth(self):
         ffmpeg("-f", "lavfi", "-i", "testsrc=size=65x37:rate=25", "-frames:v", "5",
                "-c:v", "ffv1", self.path("odd.mkv"))
-        r = run(["video", self.path("odd.mkv"), "-o", self.path("out.mp4"), "--model-dir", BLEND])
-        self.assertEqual(r.returncode, 0, r.stderr)
-        info = probe(self.path("out.mp4"))
-        self.assertEqual((info["width"], info["height"], info["rate"], info["frames"]),
-                         (65, 37, "50/1", 10))
-        self.assertFalse(info["audio"])
+        self.convert("odd.mkv", "out.mp4")
+        f = stream_fields(self.path("out.mp4"), "width,height,pix_fmt,profile,r_frame_rate")
+        # H.264 4:2:0 needs even sizes: one more column and row, copies of the last.
+        self.assertEqual((f["width"], f["height"], f["pix_fmt"], f["profile"], f["r_frame_rate"]),
+                         ("66", "38", "yuv420p", "High", "50/1"))
+        self.assertEqual(probe(self.path("out.mp4"))["frames"], 10)
+        frame = decode(self.path("out.mp4"))[0].astype(int)
+        self.assertLess(np.abs(frame[:, 65] - frame[:, 64]).mean(), 4)
+        self.assertLess(np.abs(frame[37] - frame[36]).mean(), 4)
+        self.convert("odd.mkv", "out.webm")
+        f = stream_fields(self.path("out.webm"), "width,height,pix_fmt,profile")
+        self.assertEqual(f, {"width": "65", "height": "37", "pix_fmt": "yuv420p",
+                             "profile": "Profile 0"})
+        # 10-bit input: the summary says the output has 8 bits.
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-frames:v", "3",
+               "-pix_fmt", "yuv420p10le", "-c:v", "ffv1", self.path("deep.mkv"))
+        r = self.convert("deep.mkv", "out.mkv")
+        self.assertIn("the input has 10 bits per sample, the output 8", r.stderr)
+        self.assertEqual(stream_fields(self.path("out.mkv"), "pix_fmt")["pix_fmt"], "yuv420p")
+
+    def test_gif_without_audio_and_at_most_50_fps(self):
+        grey_clip(self.path("in.mkv"), [30, 60, 90, 120, 150, 180], rate=30, audio=True)
+        r = self.convert("in.mkv", "out.gif")
+        self.assertIn("plays at most 50/1 fps", r.stderr)
+        self.assertIn("written at 50", r.stderr)
+        info = probe(self.path("out.gif"))
+        self.assertEqual((info["rate"], info["audio"]), ("50/1", []))
+        self.assertIn(info["frames"], (10, 11))  # 12 made at 60 fps, dropped to 50 fps
 
 
 class SceneCuts(HostTest):
