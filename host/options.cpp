@@ -4,6 +4,7 @@
 #include "common.h"
 #include "model_contract.h"
 #include "paths.h"
+#include "scene_cuts.h"
 
 #include <limits.h>
 
@@ -37,11 +38,12 @@ void print_video_help(FILE* to) {
                  "       format can hold it (else encoded: AAC, or Opus for .webm). The last\n"
                  "       frame is shown N times, so OUT lasts as long as IN.\n"
                  "         --factor N      frames out per frame in (default 2)\n"
+                 "         Scene cuts: where two frames differ %g times more than frames did\n"
+                 "         in the last second (the median of their mean absolute difference,\n"
+                 "         0-255, on a sparse grid) and by more than %g, the earlier frame is\n"
+                 "         repeated instead of computing a blend of two shots.\n"
                  "         --scene-threshold D\n"
-                 "                         two frames whose mean absolute difference (0-255,\n"
-                 "                         measured on a sparse grid) exceeds D are a scene\n"
-                 "                         cut: the earlier frame is repeated there instead\n"
-                 "                         of computing a blend of two scenes (default %g)\n"
+                 "                         a cut is a difference above D instead\n"
                  "         --no-scene-detect\n"
                  "                         interpolate every pair\n"
                  "         --start S       skip the first S seconds of IN\n"
@@ -50,7 +52,7 @@ void print_video_help(FILE* to) {
                  "                         no summary\n"
                  "         --stats         print where the time went: the library versus\n"
                  "                         decoding and encoding\n",
-                 kDefaultSceneThreshold);
+                 SceneCutDetector::kRatio, SceneCutDetector::kFloor);
 }
 
 void print_common_help(FILE* to) {

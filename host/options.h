@@ -6,8 +6,6 @@
 
 namespace kri_host {
 
-constexpr double kDefaultSceneThreshold = 40.0;
-
 struct Options {
     std::string command;  // "pair" or "video"
     std::vector<std::string> inputs;
@@ -18,7 +16,7 @@ struct Options {
     bool timestep_given = false;
     int count = 0;  // pair -n
     int factor = 2;
-    double scene_threshold = kDefaultSceneThreshold;
+    double scene_threshold = -1;  // < 0: cuts found relative to the recent differences
     bool scene_detect = true;
     std::string start, duration;  // as given, in seconds; empty when not given
     bool quiet = false, stats = false, verbose = false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 namespace kri_host {
 
@@ -20,8 +21,26 @@ double frame_difference(const uint8_t* a, const uint8_t* b, int width, int heigh
     return count ? static_cast<double>(sum) / static_cast<double>(count) : 0.0;
 }
 
+SceneCutDetector::SceneCutDetector(double fixed_threshold, size_t window)
+    : fixed_threshold_(fixed_threshold), window_(std::max<size_t>(window, 1)) {}
+
+// Before any step is known, the first one is measured against the floor alone.
+double SceneCutDetector::threshold() const {
+    if (fixed_threshold_ >= 0) return fixed_threshold_;
+    if (recent_.empty()) return kRatio * kFloor;
+    std::vector<double> sorted(recent_.begin(), recent_.end());
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    return std::max(kFloor, kRatio * sorted[sorted.size() / 2]);
+}
+
 bool SceneCutDetector::is_cut(const uint8_t* earlier, const uint8_t* later, int width, int height) {
-    return frame_difference(earlier, later, width, height) > threshold_;
+    double difference = frame_difference(earlier, later, width, height);
+    bool cut = difference > threshold();
+    if (!cut) {  // a cut says nothing about how the next shot moves
+        recent_.push_back(difference);
+        if (recent_.size() > window_) recent_.pop_front();
+    }
+    return cut;
 }
 
 }  // namespace kri_host

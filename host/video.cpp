@@ -60,7 +60,7 @@ bool tools_found() {
 // members below them go first) and then removes the temporary file.
 class VideoRun {
   public:
-    explicit VideoRun(const Options& o) : o_(o), cuts_detector_(o.scene_threshold) {}
+    explicit VideoRun(const Options& o) : o_(o) {}
     int run();
 
   private:
@@ -83,7 +83,7 @@ class VideoRun {
     Rational out_rate_;
     size_t frame_bytes_ = 0;
     long long frames_in_ = 0, frames_out_ = 0, cuts_ = 0;
-    SceneCutDetector cuts_detector_;
+    SceneCutDetector cuts_detector_{-1, 1};  // set once the rate is known
     Timing timing_;
     Progress progress_{false, 0};
     Failure failure_ = Failure::kNone;
@@ -124,6 +124,8 @@ bool VideoRun::prepare() {
             "(some dropped, evenly)",
             o_.output.c_str(), rate_text(written).c_str(), out_rate_.value(),
             rate_text(written).c_str());
+    cuts_detector_ =
+        SceneCutDetector(o_.scene_threshold, static_cast<size_t>(std::lround(info_.rate.value())));
     frame_bytes_ = static_cast<size_t>(info_.width) * static_cast<size_t>(info_.height) * 3;
     return true;
 }

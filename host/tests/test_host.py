@@ -340,6 +340,33 @@ class SceneCuts(HostTest):
         self.assertIn(" 7 scene cuts ", stderr)
         self.assert_levels(got, [v for v in self.LEVELS for _ in (0, 1)])
 
+    def test_low_contrast_cuts_between_test_sources(self):
+        # Four shots, dimmed to a quarter of their contrast: the cuts differ by 28 to 75,
+        # steps inside a shot by up to 4.
+        dim = "lutrgb=" + ":".join(f"{c}=val*0.25+90" for c in "rgb")
+        sources = ["testsrc", "testsrc2", "smptebars", "mandelbrot"]
+        args = []
+        for name in sources:
+            args += ["-f", "lavfi", "-i", f"{name}=size=96x64:rate=10,trim=duration=0.8,"
+                                          "setpts=PTS-STARTPTS"]
+        ffmpeg(*args, "-filter_complex", f"[0]{dim}[a];[1]{dim}[b];[2]{dim}[c];"
+               "[a][b][c][3]concat=n=4", "-c:v", "ffv1", self.path("shots.mkv"))
+        r = run(["video", self.path("shots.mkv"), "-o", self.path("out.mkv"),
+                 "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(" 3 scene cuts ", r.stderr)
+
+    def test_project_clips_cut_only_where_the_shot_changes(self):
+        clips = "/usr/share/pymecavideo/data/video"
+        if not os.path.isdir(clips):
+            self.skipTest("python3-mecavideo's clips are not installed")
+        # A title shot, then the experiment; and a fast-moving shot of its own.
+        for clip, cuts in (("Force_constante.avi", 1), ("g1.avi", 0)):
+            r = run(["video", os.path.join(clips, clip), "-o", self.path("out.mkv"),
+                     "--model-dir", BLEND])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn(f" {cuts} scene cut", r.stderr, clip)
+
     def test_moving_picture_is_not_a_cut(self):
         ffmpeg("-f", "lavfi", "-i", "testsrc=size=96x64:rate=10", "-frames:v", "8",
                "-c:v", "ffv1", self.path("moving.mkv"))
