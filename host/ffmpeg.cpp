@@ -15,8 +15,7 @@ namespace {
 // Copy the audio when every stream is one of these; m4v and mov take what mp4 takes.
 constexpr const char* kMp4Audio = " aac mp3 alac ac3 eac3 opus ";
 
-// Every format OUT can have. The last row is for extensions not listed: ffmpeg picks the
-// format and its default codecs.
+// Every format OUT can have.
 constexpr Container kContainers[] = {
     {".mp4", VideoCodec::kH264, kMp4Audio, "aac", true, 0},
     {".m4v", VideoCodec::kH264, kMp4Audio, "aac", true, 0},
@@ -26,7 +25,6 @@ constexpr Container kContainers[] = {
     // Frame delays are whole hundredths of a second, and players stretch those under
     // 2/100 s: above 50 fps a GIF plays far too slowly.
     {".gif", VideoCodec::kGif, "", nullptr, false, 50},
-    {"", VideoCodec::kFormatDefault, "", "", false, 0},
 };
 
 bool parse_rational(const std::string& text, Rational& r) {
@@ -91,6 +89,7 @@ std::string read_probe(const std::string& text, VideoInfo& info) {
         auto& stream = block.values;
         if (block.kind == "FORMAT") {
             format = stream["format_name"];
+            info.duration = std::atof(stream["duration"].c_str());
         } else if (stream["codec_type"] == "audio") {
             info.audio_codecs.push_back(stream["codec_name"]);
         } else if (!found && stream["codec_type"] == "video" &&
@@ -134,7 +133,8 @@ bool probe(const std::string& input, VideoInfo& info, std::string& error) {
             {"ffprobe", "-v", "error", "-show_entries",
              "stream=codec_type,codec_name,width,height,r_frame_rate,avg_frame_rate,nb_frames,"
              "pix_fmt,color_space,color_range,color_primaries,color_transfer:"
-             "stream_side_data=rotation:stream_disposition=attached_pic:format=format_name",
+             "stream_side_data=rotation:stream_disposition=attached_pic:format=format_name,"
+             "duration",
              "-of", "default", "--", input},
             out, error)) {
         error = input + ": not a video ffmpeg can read (" + error + ")";
@@ -158,11 +158,20 @@ bool probe(const std::string& input, VideoInfo& info, std::string& error) {
     return true;
 }
 
-const Container& container_for(const std::string& out) {
+const Container* find_container(const std::string& out) {
     std::string ext = lower(split_extension(out).second);
     for (const Container& c : kContainers)
-        if (ext == c.extension || *c.extension == 0) return c;
-    return kContainers[0];  // not reached: the last row takes every extension
+        if (ext == c.extension) return &c;
+    return nullptr;
+}
+
+const Container& container_for(const std::string& out) { return *find_container(out); }
+
+std::string known_extensions() {
+    std::string list;
+    for (const Container& c : kContainers)
+        list += std::string(list.empty() ? "" : " ") + c.extension;
+    return list;
 }
 
 Rational written_rate(const Options& o, const Rational& out_rate) {
@@ -226,9 +235,6 @@ void add_video_codec(const Container& c, const VideoInfo& info, std::vector<std:
                                      "1", "-deadline", "good", "-cpu-used", "4"});
             break;
         case VideoCodec::kGif:
-            break;
-        case VideoCodec::kFormatDefault:
-            args.insert(args.end(), {"-q:v", "2"});
             break;
     }
 }

@@ -24,6 +24,7 @@ struct VideoInfo {
     int bit_depth = 8;
     Rational rate;
     long long frames = 0;  // 0 when unknown
+    double duration = 0;   // seconds; 0 when unknown
     std::vector<std::string> audio_codecs;
     bool has_audio() const { return !audio_codecs.empty(); }
 };
@@ -31,7 +32,7 @@ struct VideoInfo {
 // Fills `info`; on failure `error` is one line naming the input.
 bool probe(const std::string& input, VideoInfo& info, std::string& error);
 
-enum class VideoCodec { kH264, kVp9, kGif, kFormatDefault };
+enum class VideoCodec { kH264, kVp9, kGif };
 
 // One output format, chosen by OUT's extension.
 struct Container {
@@ -43,7 +44,10 @@ struct Container {
     bool faststart;             // index at the front, so that playback starts at once
     int max_rate;               // the highest frame rate it plays right; 0: no limit
 };
-const Container& container_for(const std::string& out);
+// The format of OUT's extension; nullptr when there is none for it.
+const Container* find_container(const std::string& out);
+const Container& container_for(const std::string& out);  // once find_container found it
+std::string known_extensions();                          // ".mp4 .m4v ..."
 
 // The rate OUT is written at: the rate of the frames made, or the format's limit.
 Rational written_rate(const Options& o, const Rational& out_rate);

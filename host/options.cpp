@@ -33,10 +33,13 @@ void print_video_help(FILE* to) {
     std::fprintf(to,
                  "video  Multiplies the frame rate of a video by N: between every two frames\n"
                  "       it puts N-1 computed ones. ffmpeg decodes IN and encodes OUT at N\n"
-                 "       times the rate, same size. The format follows OUT's extension\n"
-                 "       (.mp4, .mkv, .mov: H.264; .webm: VP9); the audio is copied when the\n"
-                 "       format can hold it (else encoded: AAC, or Opus for .webm). The last\n"
-                 "       frame is shown N times, so OUT lasts as long as IN.\n"
+                 "       times the rate, upright, same size, same colours (matrix, range and\n"
+                 "       tags of IN). The format follows OUT's extension: .mp4, .m4v, .mov,\n"
+                 "       .mkv: H.264 High 4:2:0 (an odd width or height gets one more column\n"
+                 "       or row, a copy of the last); .webm: VP9 profile 0; .gif: no sound, at\n"
+                 "       most 50 fps. The audio is copied when the format can hold it (else\n"
+                 "       encoded: AAC, or Opus for .webm). The last frame is shown N times,\n"
+                 "       so OUT lasts as long as IN.\n"
                  "         --factor N      frames out per frame in (default 2)\n"
                  "         Scene cuts: where two frames differ %g times more than frames did\n"
                  "         in the last second (the median of their mean absolute difference,\n"
@@ -60,7 +63,8 @@ void print_common_help(FILE* to) {
     std::fprintf(to,
                  "Options of both:\n"
                  "  -o OUT            the file to write; it appears only when complete, and an\n"
-                 "                    existing OUT is replaced\n"
+                 "                    existing OUT is replaced (through a symbolic link, its\n"
+                 "                    target; a device or FIFO is written to as it is)\n"
                  "  --model-dir DIR   folder holding %s\n"
                  "                    (default: %s)\n"
                  "  --library FILE    the library file to load (default:\n"
@@ -125,6 +129,33 @@ bool parse_int(const std::string& text, int& value) {
 
 bool is_help(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 
+// The options of one subcommand only; the others apply to both.
+struct OptionOwner {
+    const char* name;
+    const char* command;
+};
+constexpr OptionOwner kOwnedOptions[] = {
+    {"-t", "pair"},
+    {"--timestep", "pair"},
+    {"-n", "pair"},
+    {"--count", "pair"},
+    {"--factor", "video"},
+    {"--scene-threshold", "video"},
+    {"--no-scene-detect", "video"},
+    {"--start", "video"},
+    {"--duration", "video"},
+    {"--stats", "video"},
+};
+
+// Returns an empty string, or the usage error of an option given to the other command.
+std::string foreign_option(const std::vector<std::string>& given, const std::string& command) {
+    for (const std::string& name : given)
+        for (const OptionOwner& owned : kOwnedOptions)
+            if (name == owned.name && command != owned.command)
+                return name + " is an option of " + owned.command + ", not of " + command;
+    return {};
+}
+
 // Options that take a value. Returns "" when `name` is not one of them, "ok" when the
 // value was taken, else the complaint.
 std::string take_value_option(const std::string& name, const std::string& v, Options& o) {
@@ -150,6 +181,7 @@ std::string take_value_option(const std::string& name, const std::string& v, Opt
     } else if (name == "--start" || name == "--duration") {
         double seconds = 0;
         if (!parse_double(v, seconds) || seconds < 0) return name + " needs a number of seconds";
+        if (name == "--duration" && seconds == 0) return "--duration needs more than 0 seconds";
         (name == "--start" ? o.start : o.duration) = v;
     } else {
         return "";
@@ -173,13 +205,15 @@ bool take_flag(const std::string& name, Options& o) {
 }
 
 // Checks what the whole command line asks for, once every argument is read.
-int check(Options& o) {
+int check(Options& o, const std::vector<std::string>& given) {
     if (o.command.empty()) {
         print_help(stderr, "");
         return kExitUsage;
     }
     if (o.command != "pair" && o.command != "video")
         return usage_error("unknown command '%s': use pair or video", o.command.c_str());
+    std::string foreign = foreign_option(given, o.command);
+    if (!foreign.empty()) return usage_error("%s", foreign.c_str());
     size_t wanted = o.command == "pair" ? 2 : 1;
     if (o.inputs.size() != wanted)
         return usage_error("%s takes %s", o.command.c_str(),
@@ -206,8 +240,10 @@ int parse(int argc, char** argv, Options& o) {
             return 0;
         }
     }
+    std::vector<std::string> given;  // the option names, to check against the command
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (a.size() > 1 && a[0] == '-') given.push_back(a);
         if (take_flag(a, o)) continue;
         std::string taken = take_value_option(a, i + 1 < args.size() ? args[i + 1] : "", o);
         if (taken == "ok" && i + 1 < args.size()) {
@@ -223,7 +259,7 @@ int parse(int argc, char** argv, Options& o) {
             o.inputs.push_back(a);
         }
     }
-    return check(o);
+    return check(o, given);
 }
 
 }  // namespace kri_host

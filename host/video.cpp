@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace kri_host {
@@ -64,6 +65,7 @@ class VideoRun {
     int run();
 
   private:
+    bool check_paths();
     bool prepare();
     bool start();
     void convert();
@@ -95,13 +97,19 @@ class VideoRun {
     Engine engine_;
 };
 
-// Everything that can be checked before any process starts.
-bool VideoRun::prepare() {
+// The input, OUT and its format: checked before anything starts.
+bool VideoRun::check_paths() {
     const std::string& input = o_.inputs[0];
     if (!tools_found()) return false;
     if (!is_file(input)) {
         say("%s: %s", input.c_str(),
             access(input.c_str(), F_OK) == 0 ? "not a file" : "No such file");
+        return false;
+    }
+    if (find_container(o_.output) == nullptr) {
+        say("cannot write %s: no video format for the extension '%s' (use one of: %s)",
+            o_.output.c_str(), split_extension(o_.output).second.c_str(),
+            known_extensions().c_str());
         return false;
     }
     std::string problem;
@@ -113,8 +121,21 @@ bool VideoRun::prepare() {
         say("%s: the output would replace the input", o_.output.c_str());
         return false;
     }
-    if (!probe(input, info_, problem)) {
+    return true;
+}
+
+// Everything that can be checked before any process starts.
+bool VideoRun::prepare() {
+    std::string problem;
+    if (!check_paths()) return false;
+    if (!probe(o_.inputs[0], info_, problem)) {
         say("%s", problem.c_str());
+        return false;
+    }
+    double start = o_.start.empty() ? 0 : std::atof(o_.start.c_str());
+    if (info_.duration > 0 && start >= info_.duration) {
+        say("%s: --start %s is past the end (it lasts %.3g s)", o_.inputs[0].c_str(),
+            o_.start.c_str(), info_.duration);
         return false;
     }
     out_rate_ = reduced({info_.rate.num * o_.factor, info_.rate.den});

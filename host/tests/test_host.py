@@ -435,9 +435,35 @@ class Errors(HostTest):
         self.assert_no_leftovers(["in.mkv", "out.mp4", "tiny"])
 
     def test_encoder_failure_leaves_no_output(self):
-        r = run(["video", self.path("in.mkv"), "-o", self.path("out.nosuchformat"),
-                 "--model-dir", BLEND])
-        self.assert_one_line_error(r, 1, "ffmpeg could not encode", "out.nosuchformat")
+        # A device that is always full, as a node of our own: ffmpeg fails writing to it.
+        import stat
+        try:
+            os.mknod(self.path("full.mp4"), 0o600 | stat.S_IFCHR, os.stat("/dev/full").st_rdev)
+        except PermissionError:
+            self.skipTest("no permission to make device nodes")
+        r = run(["video", self.path("in.mkv"), "-o", self.path("full.mp4"), "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "ffmpeg could not encode", "full.mp4")
+        self.assertTrue(stat.S_ISCHR(os.lstat(self.path("full.mp4")).st_mode))
+        self.assert_no_leftovers(["in.mkv", "full.mp4"])
+
+    def test_what_cannot_work_fails_before_the_model_loads(self):
+        no_model = ["--model-dir", self.path("no-model")]
+        r = run(["video", self.path("in.mkv"), "-o", self.path("out.nosuchformat")] + no_model)
+        self.assert_one_line_error(r, 1, "out.nosuchformat", "no video format for the extension",
+                                   ".mp4 ")
+        r = self.video("--start", "9", *no_model)
+        self.assert_one_line_error(r, 1, "--start 9 is past the end", "lasts 0.3 s")
+        self.assert_no_leftovers(["in.mkv"])
+
+    def test_options_of_the_other_command_are_refused(self):
+        pair = ["pair", "a.png", "b.png", "-o", "m.png"]
+        video = ["video", self.path("in.mkv"), "-o", self.path("out.mp4")]
+        for args, fragment in ((video + ["-n", "2"], "-n is an option of pair, not of video"),
+                               (video + ["-t", "0.3"], "-t is an option of pair"),
+                               (pair + ["--factor", "3"], "--factor is an option of video"),
+                               (pair + ["--no-scene-detect"], "--no-scene-detect is an option"),
+                               (video + ["--duration", "0"], "--duration needs more than 0")):
+            self.assert_one_line_error(run(args), 2, fragment)
         self.assert_no_leftovers(["in.mkv"])
 
     def test_ffmpeg_missing(self):
