@@ -216,16 +216,100 @@ class Video(HostTest):
         self.assert_levels(levels_of(self.path("out.mkv")), [90, 105, 120, 135, 150, 150])
 
 
-class OddSize(HostTest):
-    def test_odd_size_is_kept(self):
+def stream_fields(path, fields):
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "stream=" + fields + ":stream_side_data=rotation", "-of",
+                          "default=nw=1", path], capture_output=True, text=True, check=True,
+                         timeout=TIMEOUT).stdout
+    return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+
+def player_frames(path):
+    """Frames as a player shows them: upright, in RGB with the matrix the file is tagged
+    with, or when untagged BT.709 for HD and BT.601 otherwise."""
+    f = stream_fields(path, "color_space,width,height")
+    matrix = f.get("color_space", "unknown")
+    if matrix == "unknown":
+        matrix = "bt709" if int(f["width"]) >= 1280 or int(f["height"]) >= 720 else "bt601"
+    matrix = {"smpte170m": "bt601", "bt470bg": "bt601"}.get(matrix, matrix)
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-vf",
+                          f"scale=in_color_matrix={matrix},format=rgb24", "-f", "rawvideo",
+                          "-"], capture_output=True, check=True, timeout=TIMEOUT).stdout
+    w, h = int(f["width"]), int(f["height"])
+    if abs(int(f.get("rotation", 0))) % 180 == 90:
+        w, h = h, w
+    return np.frombuffer(raw, np.uint8).reshape(-1, h, w, 3).astype(int)
+
+
+class Formats(HostTest):
+    def convert(self, src, out, *extra):
+        r = run(["video", self.path(src), "-o", self.path(out), "--model-dir", BLEND] +
+                list(extra))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r
+
+    def assert_same_picture(self, src, out, tolerance):
+        a, b = player_frames(self.path(src)), player_frames(self.path(out))
+        self.assertEqual(a.shape[1:], b.shape[1:])
+        self.assertLess(np.abs(a[0] - b[0]).mean(), tolerance)
+
+    def test_colour_matrix_is_kept_and_tagged(self):
+        # Colour bars in BT.709 at SD size, and untagged at HD width (players take it as
+        # BT.709; kept short to be quick).
+        ffmpeg("-f", "lavfi", "-i", "smptehdbars=size=192x108:rate=10", "-frames:v", "3",
+               "-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
+               "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709",
+               "-color_range", "tv", "-c:v", "libx264", "-qp", "0", self.path("709.mkv"))
+        ffmpeg("-f", "lavfi", "-i", "smptehdbars=size=1280x72:rate=10", "-frames:v", "2",
+               "-vf", "scale=out_color_matrix=bt709,format=yuv420p", "-c:v", "libx264",
+               "-qp", "0", self.path("hd.mkv"))
+        for src in ("709.mkv", "hd.mkv"):
+            self.convert(src, "out.mp4")
+            f = stream_fields(self.path("out.mp4"), "color_space,color_primaries,color_transfer,"
+                              "color_range")
+            self.assertEqual(f, {"color_space": "bt709", "color_primaries": "bt709",
+                                 "color_transfer": "bt709", "color_range": "tv"}, src)
+            self.assert_same_picture(src, "out.mp4", 2.5)
+
+    def test_rotation_is_carried_over(self):
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-frames:v", "3",
+               "-pix_fmt", "yuv420p", "-c:v", "libx264", "-qp", "0", self.path("flat.mp4"))
+        ffmpeg("-i", self.path("flat.mp4"), "-c", "copy", "-metadata:s:v:0", "rotate=90",
+               self.path("turned.mp4"))
+        self.convert("turned.mp4", "out.mkv")
+        self.assert_same_picture("turned.mp4", "out.mkv", 8)
+
+    def test_420_everywhere_odd_sizes_and_depth(self):
         ffmpeg("-f", "lavfi", "-i", "testsrc=size=65x37:rate=25", "-frames:v", "5",
                "-c:v", "ffv1", self.path("odd.mkv"))
-        r = run(["video", self.path("odd.mkv"), "-o", self.path("out.mp4"), "--model-dir", BLEND])
-        self.assertEqual(r.returncode, 0, r.stderr)
-        info = probe(self.path("out.mp4"))
-        self.assertEqual((info["width"], info["height"], info["rate"], info["frames"]),
-                         (65, 37, "50/1", 10))
-        self.assertFalse(info["audio"])
+        self.convert("odd.mkv", "out.mp4")
+        f = stream_fields(self.path("out.mp4"), "width,height,pix_fmt,profile,r_frame_rate")
+        # H.264 4:2:0 needs even sizes: one more column and row, copies of the last.
+        self.assertEqual((f["width"], f["height"], f["pix_fmt"], f["profile"], f["r_frame_rate"]),
+                         ("66", "38", "yuv420p", "High", "50/1"))
+        self.assertEqual(probe(self.path("out.mp4"))["frames"], 10)
+        frame = decode(self.path("out.mp4"))[0].astype(int)
+        self.assertLess(np.abs(frame[:, 65] - frame[:, 64]).mean(), 4)
+        self.assertLess(np.abs(frame[37] - frame[36]).mean(), 4)
+        self.convert("odd.mkv", "out.webm")
+        f = stream_fields(self.path("out.webm"), "width,height,pix_fmt,profile")
+        self.assertEqual(f, {"width": "65", "height": "37", "pix_fmt": "yuv420p",
+                             "profile": "Profile 0"})
+        # 10-bit input: the summary says the output has 8 bits.
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-frames:v", "3",
+               "-pix_fmt", "yuv420p10le", "-c:v", "ffv1", self.path("deep.mkv"))
+        r = self.convert("deep.mkv", "out.mkv")
+        self.assertIn("the input has 10 bits per sample, the output 8", r.stderr)
+        self.assertEqual(stream_fields(self.path("out.mkv"), "pix_fmt")["pix_fmt"], "yuv420p")
+
+    def test_gif_without_audio_and_at_most_50_fps(self):
+        grey_clip(self.path("in.mkv"), [30, 60, 90, 120, 150, 180], rate=30, audio=True)
+        r = self.convert("in.mkv", "out.gif")
+        self.assertIn("plays at most 50/1 fps", r.stderr)
+        self.assertIn("written at 50", r.stderr)
+        info = probe(self.path("out.gif"))
+        self.assertEqual((info["rate"], info["audio"]), ("50/1", []))
+        self.assertIn(info["frames"], (10, 11))  # 12 made at 60 fps, dropped to 50 fps
 
 
 class SceneCuts(HostTest):
@@ -256,6 +340,33 @@ class SceneCuts(HostTest):
         stderr, got = self.convert("--scene-threshold", "5")
         self.assertIn(" 7 scene cuts ", stderr)
         self.assert_levels(got, [v for v in self.LEVELS for _ in (0, 1)])
+
+    def test_low_contrast_cuts_between_test_sources(self):
+        # Four shots, dimmed to a quarter of their contrast: the cuts differ by 28 to 75,
+        # steps inside a shot by up to 4.
+        dim = "lutrgb=" + ":".join(f"{c}=val*0.25+90" for c in "rgb")
+        sources = ["testsrc", "testsrc2", "smptebars", "mandelbrot"]
+        args = []
+        for name in sources:
+            args += ["-f", "lavfi", "-i", f"{name}=size=96x64:rate=10,trim=duration=0.8,"
+                                          "setpts=PTS-STARTPTS"]
+        ffmpeg(*args, "-filter_complex", f"[0]{dim}[a];[1]{dim}[b];[2]{dim}[c];"
+               "[a][b][c][3]concat=n=4", "-c:v", "ffv1", self.path("shots.mkv"))
+        r = run(["video", self.path("shots.mkv"), "-o", self.path("out.mkv"),
+                 "--model-dir", BLEND])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(" 3 scene cuts ", r.stderr)
+
+    def test_project_clips_cut_only_where_the_shot_changes(self):
+        clips = "/usr/share/pymecavideo/data/video"
+        if not os.path.isdir(clips):
+            self.skipTest("python3-mecavideo's clips are not installed")
+        # A title shot, then the experiment; and a fast-moving shot of its own.
+        for clip, cuts in (("Force_constante.avi", 1), ("g1.avi", 0)):
+            r = run(["video", os.path.join(clips, clip), "-o", self.path("out.mkv"),
+                     "--model-dir", BLEND])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn(f" {cuts} scene cut", r.stderr, clip)
 
     def test_moving_picture_is_not_a_cut(self):
         ffmpeg("-f", "lavfi", "-i", "testsrc=size=96x64:rate=10", "-frames:v", "8",
@@ -325,9 +436,35 @@ class Errors(HostTest):
         self.assert_no_leftovers(["in.mkv", "out.mp4", "tiny"])
 
     def test_encoder_failure_leaves_no_output(self):
-        r = run(["video", self.path("in.mkv"), "-o", self.path("out.nosuchformat"),
-                 "--model-dir", BLEND])
-        self.assert_one_line_error(r, 1, "ffmpeg could not encode", "out.nosuchformat")
+        # A device that is always full, as a node of our own: ffmpeg fails writing to it.
+        import stat
+        try:
+            os.mknod(self.path("full.mp4"), 0o600 | stat.S_IFCHR, os.stat("/dev/full").st_rdev)
+        except PermissionError:
+            self.skipTest("no permission to make device nodes")
+        r = run(["video", self.path("in.mkv"), "-o", self.path("full.mp4"), "--model-dir", BLEND])
+        self.assert_one_line_error(r, 1, "ffmpeg could not encode", "full.mp4")
+        self.assertTrue(stat.S_ISCHR(os.lstat(self.path("full.mp4")).st_mode))
+        self.assert_no_leftovers(["in.mkv", "full.mp4"])
+
+    def test_what_cannot_work_fails_before_the_model_loads(self):
+        no_model = ["--model-dir", self.path("no-model")]
+        r = run(["video", self.path("in.mkv"), "-o", self.path("out.nosuchformat")] + no_model)
+        self.assert_one_line_error(r, 1, "out.nosuchformat", "no video format for the extension",
+                                   ".mp4 ")
+        r = self.video("--start", "9", *no_model)
+        self.assert_one_line_error(r, 1, "--start 9 is past the end", "lasts 0.3 s")
+        self.assert_no_leftovers(["in.mkv"])
+
+    def test_options_of_the_other_command_are_refused(self):
+        pair = ["pair", "a.png", "b.png", "-o", "m.png"]
+        video = ["video", self.path("in.mkv"), "-o", self.path("out.mp4")]
+        for args, fragment in ((video + ["-n", "2"], "-n is an option of pair, not of video"),
+                               (video + ["-t", "0.3"], "-t is an option of pair"),
+                               (pair + ["--factor", "3"], "--factor is an option of video"),
+                               (pair + ["--no-scene-detect"], "--no-scene-detect is an option"),
+                               (video + ["--duration", "0"], "--duration needs more than 0")):
+            self.assert_one_line_error(run(args), 2, fragment)
         self.assert_no_leftovers(["in.mkv"])
 
     def test_ffmpeg_missing(self):
@@ -433,6 +570,100 @@ class Interrupt(HostTest):
         self.assertEqual(os.read(alive_r, 1), b"")
         os.close(alive_r)
         self.assert_no_leftovers(["long.mp4"])
+
+
+class OutputTarget(HostTest):
+    """-o naming something other than a regular file: a node is written in place and stays,
+    a symbolic link stays and its target gets the result."""
+
+    def setUp(self):
+        super().setUp()
+        grey_clip(self.path("in.mkv"), [30, 60, 90])
+        Image.fromarray(np.full((20, 30, 3), 40, np.uint8)).save(self.path("a.png"))
+        Image.fromarray(np.full((20, 30, 3), 80, np.uint8)).save(self.path("b.png"))
+
+    def convert(self, command, out, *extra):
+        inputs = ["video", self.path("in.mkv")] if command == "video" else \
+            ["pair", self.path("a.png"), self.path("b.png")]
+        return run(inputs + ["-o", out, "--model-dir", BLEND, "--quiet"] + list(extra))
+
+    def read_fifo_while(self, fifo, command, *extra):
+        """Converts into a FIFO while a thread drains it; returns the result and the bytes."""
+        import threading
+        got = []
+        # A daemon: if the program replaced the FIFO, nothing ever opens it for writing.
+        reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()),
+                                  daemon=True)
+        reader.start()
+        r = self.convert(command, fifo, *extra)
+        reader.join(10)
+        return r, got[0] if got else b""
+
+    def test_fifo_and_device_node_are_written_in_place(self):
+        import stat
+        for command, name, magic in (("video", "fifo.mkv", b"\x1a\x45\xdf\xa3"),
+                                     ("pair", "fifo.png", b"\x89PNG")):
+            fifo = self.path(name)
+            os.mkfifo(fifo)
+            r, data = self.read_fifo_while(fifo, command)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode), name)
+            self.assertEqual(data[:4], magic, name)
+        # A device node of our own with /dev/null's numbers (never /dev itself).
+        null = os.stat("/dev/null")
+        try:
+            for name in ("null.mkv", "null.png"):
+                os.mknod(self.path(name), 0o600 | stat.S_IFCHR, null.st_rdev)
+        except PermissionError:
+            self.skipTest("no permission to make device nodes")
+        for command, name in (("video", "null.mkv"), ("pair", "null.png")):
+            r = self.convert(command, self.path(name))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            st = os.lstat(self.path(name))
+            self.assertTrue(stat.S_ISCHR(st.st_mode), name)
+            self.assertEqual(st.st_rdev, null.st_rdev)
+        # A failing encoder leaves the node where it was.
+        r = self.convert("video", self.path("null.mkv"), "--factor", "2", "--start", "9")
+        self.assertTrue(stat.S_ISCHR(os.lstat(self.path("null.mkv")).st_mode))
+        self.assert_no_leftovers(["in.mkv", "a.png", "b.png", "fifo.mkv", "fifo.png",
+                                  "null.mkv", "null.png"])
+
+    def test_symlink_stays_and_its_target_gets_the_result(self):
+        os.mkdir(self.path("real"))
+        for command, name in (("video", "out.mkv"), ("pair", "out.png")):
+            target = self.path("real/" + name)
+            with open(target, "wb") as f:
+                f.write(b"old")
+            os.symlink("real/" + name, self.path(name))
+            r = self.convert(command, self.path(name))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(os.readlink(self.path(name)), "real/" + name)
+            self.assertNotEqual(open(target, "rb").read(3), b"old")
+        self.assertEqual(probe(self.path("real/out.mkv"))["frames"], 6)
+        self.assertEqual(np.asarray(Image.open(self.path("real/out.png"))).mean(), 60)
+        # A link to a file that does not exist yet: the file is made, the link stays.
+        os.symlink("real/new.png", self.path("new.png"))
+        r = self.convert("pair", self.path("new.png"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(os.path.islink(self.path("new.png")))
+        self.assertEqual(sorted(os.listdir(self.path("real"))), ["new.png", "out.mkv", "out.png"])
+
+
+    def test_many_temporary_frames_all_removed(self):
+        # pair -n 100 keeps 99 temporaries until the last frame is computed.
+        rng = np.random.default_rng(3)
+        for name in ("a.png", "b.png"):
+            Image.fromarray(rng.integers(0, 256, (240, 320, 3), np.uint8)).save(self.path(name))
+        p = subprocess.Popen([HOST, "pair", self.path("a.png"), self.path("b.png"), "-o",
+                              self.path("f.png"), "-n", "100", "--model-dir", BLEND],
+                             stderr=subprocess.DEVNULL)
+        partial = []
+        while p.poll() is None and len(partial) < 80:
+            partial = [n for n in os.listdir(self.dir) if ".partial" in n]
+        p.terminate()
+        p.wait(TIMEOUT)
+        self.assertGreaterEqual(len(partial), 80, "finished before it could be interrupted")
+        self.assert_no_leftovers(["in.mkv", "a.png", "b.png"])
 
 
 class Install(HostTest):

@@ -1,0 +1,94 @@
+#include "cleanup.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace kri_host {
+
+// The registry is a list that only grows at its head, with a flag per entry: the signal
+// handler may run on any thread (ONNX Runtime's workers included) at any moment, so it
+// must never see an entry half made or half freed. Entries therefore live until the
+// program ends; there is one per output written.
+struct Entry {
+    std::string path;
+    std::atomic<bool> live{true};
+    Entry* next = nullptr;
+};
+
+namespace {
+
+std::atomic<Entry*> g_temp_files{nullptr};
+
+// At most the decoder, the encoder and a probe run at once.
+constexpr int kMaxChildren = 8;
+std::atomic<pid_t> g_children[kMaxChildren];
+
+extern "C" void on_fatal_signal(int sig) {
+    for (auto& slot : g_children) {
+        pid_t pid = slot.exchange(0);
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    for (Entry* e = g_temp_files.load(); e != nullptr; e = e->next)
+        if (e->live.exchange(false)) unlink(e->path.c_str());
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+}  // namespace
+
+TempFile::TempFile(const std::string& path) : entry_(new Entry) {
+    entry_->path = path;
+    entry_->next = g_temp_files.load();
+    while (!g_temp_files.compare_exchange_weak(entry_->next, entry_)) {
+    }
+}
+
+TempFile::~TempFile() {
+    if (entry_ != nullptr && entry_->live.exchange(false)) unlink(entry_->path.c_str());
+}
+
+TempFile::TempFile(TempFile&& other) noexcept : entry_(other.entry_) { other.entry_ = nullptr; }
+
+TempFile& TempFile::operator=(TempFile&& other) noexcept {
+    if (this != &other) {
+        if (entry_ != nullptr && entry_->live.exchange(false)) unlink(entry_->path.c_str());
+        entry_ = other.entry_;
+        other.entry_ = nullptr;
+    }
+    return *this;
+}
+
+void TempFile::keep() {
+    if (entry_ != nullptr) entry_->live = false;
+}
+
+void track_child(pid_t pid) {
+    for (auto& slot : g_children) {
+        pid_t empty = 0;
+        if (slot.compare_exchange_strong(empty, pid)) return;
+    }
+}
+
+void untrack_child(pid_t pid) {
+    for (auto& slot : g_children) {
+        pid_t expected = pid;
+        slot.compare_exchange_strong(expected, 0);
+    }
+}
+
+void install_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_fatal_signal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    // A dead encoder shows as a failed write (EPIPE), not as a signal.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace kri_host

@@ -1,0 +1,265 @@
+#include "options.h"
+
+#include "build_paths.h"
+#include "common.h"
+#include "model_contract.h"
+#include "paths.h"
+#include "scene_cuts.h"
+
+#include <limits.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kri_host {
+namespace {
+
+void print_pair_help(FILE* to) {
+    std::fprintf(to,
+                 "pair   Computes the frame that lies between images A and B (PNG or JPEG,\n"
+                 "       same size) and writes it to OUT: PNG if OUT ends in .png, JPEG\n"
+                 "       otherwise.\n"
+                 "         -t T            where the new frame lies, 0 (= A) to 1 (= B);\n"
+                 "                         default 0.5, the middle\n"
+                 "         -n N            write the N-1 frames at t = 1/N, 2/N, ... instead;\n"
+                 "                         each gets its number before the extension:\n"
+                 "                         -o mid.png -n 4 writes mid_1.png mid_2.png mid_3.png\n");
+}
+
+void print_video_help(FILE* to) {
+    std::fprintf(to,
+                 "video  Multiplies the frame rate of a video by N: between every two frames\n"
+                 "       it puts N-1 computed ones. ffmpeg decodes IN and encodes OUT at N\n"
+                 "       times the rate, upright, same size, same colours (matrix, range and\n"
+                 "       tags of IN). The format follows OUT's extension: .mp4, .m4v, .mov,\n"
+                 "       .mkv: H.264 High 4:2:0 (an odd width or height gets one more column\n"
+                 "       or row, a copy of the last); .webm: VP9 profile 0; .gif: no sound, at\n"
+                 "       most 50 fps. The audio is copied when the format can hold it (else\n"
+                 "       encoded: AAC, or Opus for .webm). The last frame is shown N times,\n"
+                 "       so OUT lasts as long as IN.\n"
+                 "         --factor N      frames out per frame in (default 2)\n"
+                 "         Scene cuts: where two frames differ %g times more than frames did\n"
+                 "         in the last second (the median of their mean absolute difference,\n"
+                 "         0-255, on a sparse grid) and by more than %g, the earlier frame is\n"
+                 "         repeated instead of computing a blend of two shots.\n"
+                 "         --scene-threshold D\n"
+                 "                         a cut is a difference above D instead\n"
+                 "         --no-scene-detect\n"
+                 "                         interpolate every pair\n"
+                 "         --start S       skip the first S seconds of IN\n"
+                 "         --duration S    convert only S seconds of IN\n"
+                 "         --quiet         no progress line (shown only on a terminal) and\n"
+                 "                         no summary\n"
+                 "         --stats         print where the time went: the library versus\n"
+                 "                         decoding and encoding\n",
+                 SceneCutDetector::kRatio, SceneCutDetector::kFloor);
+}
+
+void print_common_help(FILE* to) {
+    std::string model = default_model_dir();
+    std::fprintf(to,
+                 "Options of both:\n"
+                 "  -o OUT            the file to write; it appears only when complete, and an\n"
+                 "                    existing OUT is replaced (through a symbolic link, its\n"
+                 "                    target; a device or FIFO is written to as it is)\n"
+                 "  --model-dir DIR   folder holding %s\n"
+                 "                    (default: %s)\n"
+                 "  --library FILE    the library file to load (default:\n"
+                 "                    %s, looked for beside\n"
+                 "                    this program, then by the dynamic loader)\n"
+                 "  -v, --verbose     say which library and model are used; implies --stats\n"
+                 "  -h, --help        this text\n"
+                 "  --version         the program's version\n",
+                 kri_model::kFileName, model.c_str(), KRI_HOST_LIBRARY_NAME);
+}
+
+// The help of one subcommand, or of the program when `command` is empty.
+void print_help(FILE* to, const std::string& command) {
+    std::fprintf(to,
+                 "kestrune-interp: computes in-between frames with the kestrune-rife-inference\n"
+                 "library (a RIFE frame-interpolation network run on the CPU).\n\nUsage:\n");
+    if (command != "video")
+        std::fprintf(to, "  %s pair A B -o OUT [-t T | -n N] [options]\n", kProgram);
+    if (command != "pair")
+        std::fprintf(to, "  %s video IN -o OUT [--factor N] [options]\n", kProgram);
+    std::fputc('\n', to);
+    if (command != "video") print_pair_help(to), std::fputc('\n', to);
+    if (command != "pair") print_video_help(to), std::fputc('\n', to);
+    print_common_help(to);
+    std::fprintf(to,
+                 "\nNeeds ffmpeg and ffprobe on PATH for video. Exit status: 0 done, 1 failed\n"
+                 "(one line on stderr says why), 2 bad command line.\n");
+    if (command.empty())
+        std::fprintf(to,
+                     "\nExamples:\n"
+                     "  kestrune-interp pair a.png b.png -o middle.png\n"
+                     "  kestrune-interp video clip.mp4 -o clip-50fps.mp4\n"
+                     "  kestrune-interp video clip.mp4 -o slow.mp4 --factor 4\n"
+                     "  kestrune-interp video --help      (the options of one command)\n");
+}
+
+[[gnu::format(printf, 1, 2)]] int usage_error(const char* format, ...) {
+    std::fprintf(stderr, "%s: ", kProgram);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fprintf(stderr, " (see %s --help)\n", kProgram);
+    return kExitUsage;
+}
+
+bool parse_double(const std::string& text, double& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == 0 && errno == 0 && std::isfinite(value);
+}
+
+bool parse_int(const std::string& text, int& value) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || !end || *end != 0 || errno != 0 || v < INT_MIN || v > INT_MAX) return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+bool is_help(const std::string& arg) { return arg == "-h" || arg == "--help"; }
+
+// The options of one subcommand only; the others apply to both.
+struct OptionOwner {
+    const char* name;
+    const char* command;
+};
+constexpr OptionOwner kOwnedOptions[] = {
+    {"-t", "pair"},
+    {"--timestep", "pair"},
+    {"-n", "pair"},
+    {"--count", "pair"},
+    {"--factor", "video"},
+    {"--scene-threshold", "video"},
+    {"--no-scene-detect", "video"},
+    {"--start", "video"},
+    {"--duration", "video"},
+    {"--stats", "video"},
+};
+
+// Returns an empty string, or the usage error of an option given to the other command.
+std::string foreign_option(const std::vector<std::string>& given, const std::string& command) {
+    for (const std::string& name : given)
+        for (const OptionOwner& owned : kOwnedOptions)
+            if (name == owned.name && command != owned.command)
+                return name + " is an option of " + owned.command + ", not of " + command;
+    return {};
+}
+
+// Options that take a value. Returns "" when `name` is not one of them, "ok" when the
+// value was taken, else the complaint.
+std::string take_value_option(const std::string& name, const std::string& v, Options& o) {
+    if (name == "-o" || name == "--output") {
+        o.output = v;
+    } else if (name == "--model-dir") {
+        o.model_dir = v;
+    } else if (name == "--library") {
+        o.library = v;
+    } else if (name == "-t" || name == "--timestep") {
+        if (!parse_double(v, o.timestep) || o.timestep < 0 || o.timestep > 1)
+            return name + " needs a number from 0 to 1";
+        o.timestep_given = true;
+    } else if (name == "-n" || name == "--count") {
+        if (!parse_int(v, o.count) || o.count < 2 || o.count > 1000)
+            return name + " needs a whole number from 2 to 1000";
+    } else if (name == "--factor") {
+        if (!parse_int(v, o.factor) || o.factor < 2 || o.factor > 64)
+            return "--factor needs a whole number from 2 to 64";
+    } else if (name == "--scene-threshold") {
+        if (!parse_double(v, o.scene_threshold) || o.scene_threshold < 0 || o.scene_threshold > 255)
+            return "--scene-threshold needs a number from 0 to 255";
+    } else if (name == "--start" || name == "--duration") {
+        double seconds = 0;
+        if (!parse_double(v, seconds) || seconds < 0) return name + " needs a number of seconds";
+        if (name == "--duration" && seconds == 0) return "--duration needs more than 0 seconds";
+        (name == "--start" ? o.start : o.duration) = v;
+    } else {
+        return "";
+    }
+    return "ok";
+}
+
+// Options without a value; false when `name` is not one of them.
+bool take_flag(const std::string& name, Options& o) {
+    if (name == "--no-scene-detect")
+        o.scene_detect = false;
+    else if (name == "-q" || name == "--quiet")
+        o.quiet = true;
+    else if (name == "--stats")
+        o.stats = true;
+    else if (name == "-v" || name == "--verbose")
+        o.verbose = o.stats = true;
+    else
+        return false;
+    return true;
+}
+
+// Checks what the whole command line asks for, once every argument is read.
+int check(Options& o, const std::vector<std::string>& given) {
+    if (o.command.empty()) {
+        print_help(stderr, "");
+        return kExitUsage;
+    }
+    if (o.command != "pair" && o.command != "video")
+        return usage_error("unknown command '%s': use pair or video", o.command.c_str());
+    std::string foreign = foreign_option(given, o.command);
+    if (!foreign.empty()) return usage_error("%s", foreign.c_str());
+    size_t wanted = o.command == "pair" ? 2 : 1;
+    if (o.inputs.size() != wanted)
+        return usage_error("%s takes %s", o.command.c_str(),
+                           wanted == 2 ? "two images" : "one video");
+    if (o.output.empty()) return usage_error("say where to write with -o OUT");
+    if (o.command == "pair" && o.count && o.timestep_given)
+        return usage_error("give either -t or -n, not both");
+    if (o.model_dir.empty()) o.model_dir = default_model_dir();
+    return -1;
+}
+
+}  // namespace
+
+int parse(int argc, char** argv, Options& o) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (const std::string& a : args) {
+        if (a == "--version") {
+            std::printf("%s %s\n", kProgram, KRI_HOST_VERSION);
+            return 0;
+        }
+        if (is_help(a)) {
+            std::string command = args.empty() || args[0][0] == '-' ? "" : args[0];
+            print_help(stdout, command == "pair" || command == "video" ? command : "");
+            return 0;
+        }
+    }
+    std::vector<std::string> given;  // the option names, to check against the command
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.size() > 1 && a[0] == '-') given.push_back(a);
+        if (take_flag(a, o)) continue;
+        std::string taken = take_value_option(a, i + 1 < args.size() ? args[i + 1] : "", o);
+        if (taken == "ok" && i + 1 < args.size()) {
+            ++i;
+        } else if (!taken.empty()) {
+            if (i + 1 >= args.size()) return usage_error("%s needs a value", a.c_str());
+            return usage_error("%s", taken.c_str());
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usage_error("unknown option %s", a.c_str());
+        } else if (o.command.empty()) {
+            o.command = a;
+        } else {
+            o.inputs.push_back(a);
+        }
+    }
+    return check(o, given);
+}
+
+}  // namespace kri_host
