@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kestrune-rife-inference.h"
+#include "model_contract.h"
 #include "session_options.h"
 #include "tensor_layout.h"
 
@@ -229,9 +230,8 @@ struct BareRun {
         check(api->CreateEnv(ORT_LOGGING_LEVEL_WARNING, "bench", &env), "CreateEnv");
         check(api->CreateSessionOptions(&options), "CreateSessionOptions");
         configure_session_options(api, options);  // the library's own settings
-        check(
-            api->CreateSession(env, KRI_BENCH_MODEL_DIR "/rife49_ensemble.onnx", options, &session),
-            "CreateSession");
+        const std::string model = std::string(KRI_BENCH_MODEL_DIR "/") + kri_model::kFileName;
+        check(api->CreateSession(env, model.c_str(), options, &session), "CreateSession");
         check(api->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &memory),
               "MemoryInfo");
         const int64_t image_shape[4] = {1, 3, static_cast<int64_t>(g.ph),
@@ -257,8 +257,9 @@ struct BareRun {
         api->ReleaseEnv(env);
     }
     void run() {
-        const char* const input_names[3] = {"img0", "img1", "timestep"};
-        const char* const output_names[1] = {"output"};
+        const char* const input_names[3] = {kri_model::kFirstFrame, kri_model::kSecondFrame,
+                                            kri_model::kTimestep};
+        const char* const output_names[1] = {kri_model::kOutput};
         OrtValue* output = nullptr;
         check(api->Run(session, nullptr, input_names, inputs, 3, output_names, 1, &output), "Run");
         benchmark::DoNotOptimize(output);

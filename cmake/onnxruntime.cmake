@@ -29,7 +29,7 @@ if(WIN32)
             PATHS "${ONNXRUNTIME_ROOT}/lib" NO_DEFAULT_PATH REQUIRED)
   set_target_properties(onnxruntime::onnxruntime PROPERTIES
     IMPORTED_LOCATION "${ONNXRUNTIME_DLL}" IMPORTED_IMPLIB "${ONNXRUNTIME_IMPLIB}")
-  set(ONNXRUNTIME_RUNTIME_FILES "${ONNXRUNTIME_DLL}")
+  set(ONNXRUNTIME_RUNTIME_FILE "${ONNXRUNTIME_DLL}")
 else()
   set(_ort_lib "${ONNXRUNTIME_LIB_DIR}/libonnxruntime.so")
   if(NOT EXISTS "${_ort_lib}")
@@ -37,6 +37,7 @@ else()
   endif()
   set_target_properties(onnxruntime::onnxruntime PROPERTIES
     IMPORTED_LOCATION "${_ort_lib}" IMPORTED_SONAME "libonnxruntime.so.1")
-  file(GLOB ONNXRUNTIME_RUNTIME_FILES "${ONNXRUNTIME_LIB_DIR}/libonnxruntime.so*")
-  find_path(KRI_STB_INCLUDE_DIR stb/stb_image.h REQUIRED)
+  # Only the runtime file goes beside our library, under its soname; the development
+  # link libonnxruntime.so is for building against ONNX Runtime, not for our users.
+  file(REAL_PATH "${ONNXRUNTIME_LIB_DIR}/libonnxruntime.so.1" ONNXRUNTIME_RUNTIME_FILE)
 endif()

@@ -23,13 +23,12 @@ inline void configure_session_options(const OrtApi* ort, OrtSessionOptions* opts
     ignore(ort->SetSessionGraphOptimizationLevel(opts, ORT_ENABLE_ALL));
     // No memory pattern: from the second run of a frame size on, ONNX Runtime would take
     // one block for all of that size's intermediate tensors from its arena, on top of the
-    // blocks the first run left there, and the arena never shrinks. That doubles what a
-    // session holds (3840x2160 with an earlier shipped model: 6.5 GB instead of 3.2 GB), so
-    // that a second 7680x4320 frame no longer fits in 24 GB. Without it runs take no longer.
+    // blocks the first run left there, and the arena never shrinks. That about doubles what
+    // a session holds for large frames, and runs without it take no longer (docs/results.md).
     ignore(ort->DisableMemPattern(opts));
     // With fewer cores than intra-op threads, ONNX Runtime's idle workers busy-wait on the
-    // cores the working ones (and the host) need: on 2 cores a 1280x720 frame took about
-    // twice as long and 2.3 times the CPU. There, idle workers sleep instead.
+    // cores the working ones (and the host) need, which slows every run (docs/results.md).
+    // There, idle workers sleep instead.
     const unsigned cores = std::thread::hardware_concurrency();
     if (cores != 0 && cores < static_cast<unsigned>(kIntraOpThreads)) {
         ignore(ort->AddSessionConfigEntry(opts, "session.intra_op.allow_spinning", "0"));

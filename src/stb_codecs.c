@@ -4,16 +4,7 @@
 // setting (allocator, size limit, no flip, PNG compression level) is stb's default.
 #include "stb_codecs.h"
 
-// stb's own warnings are silenced for this unit only
-// (to its end, as "declared static but never defined" is reported there).
-#if defined(__GNUC__)
-#    pragma GCC diagnostic ignored "-Wunused-function"
-#    pragma GCC diagnostic ignored "-Wsign-compare"
-#    pragma GCC diagnostic ignored "-Wunused-parameter"
-#    pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#    pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
-#endif
-
+// stb is on the include path as a system folder; cmake/stb.cmake sets this unit's flags.
 #define STB_IMAGE_STATIC
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG

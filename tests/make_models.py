@@ -12,8 +12,13 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src"))
+from model_contract import CONTRACT  # noqa: E402
+
 OPSET = 17
-FILE_NAME = "rife49_ensemble.onnx"
+FILE_NAME = CONTRACT["kFileName"]
+IMG0, IMG1 = CONTRACT["kFirstFrame"], CONTRACT["kSecondFrame"]
+TIMESTEP, OUTPUT = CONTRACT["kTimestep"], CONTRACT["kOutput"]
 
 
 def image_input(name):
@@ -21,8 +26,8 @@ def image_input(name):
 
 
 def standard_inputs():
-    return [image_input("img0"), image_input("img1"),
-            helper.make_tensor_value_info("timestep", TensorProto.FLOAT, [1])]
+    return [image_input(IMG0), image_input(IMG1),
+            helper.make_tensor_value_info(TIMESTEP, TensorProto.FLOAT, [1])]
 
 
 def const(name, value):
@@ -42,28 +47,28 @@ def save(out_dir, name, nodes, output, initializers=(), inputs=None):
 
 
 def float_output(shape=(1, 3, "H", "W")):
-    return helper.make_tensor_value_info("output", TensorProto.FLOAT, list(shape))
+    return helper.make_tensor_value_info(OUTPUT, TensorProto.FLOAT, list(shape))
 
 
 def blend(out):
     # output = (1 - t) * img0 + t * img1
     save(out, "blend", [
         const("one", 1.0),
-        helper.make_node("Sub", ["one", "timestep"], ["w0"]),
-        helper.make_node("Mul", ["img0", "w0"], ["a"]),
-        helper.make_node("Mul", ["img1", "timestep"], ["b"]),
-        helper.make_node("Add", ["a", "b"], ["output"]),
+        helper.make_node("Sub", ["one", TIMESTEP], ["w0"]),
+        helper.make_node("Mul", [IMG0, "w0"], ["a"]),
+        helper.make_node("Mul", [IMG1, TIMESTEP], ["b"]),
+        helper.make_node("Add", ["a", "b"], [OUTPUT]),
     ], float_output())
 
 
 def identity(out):
     # output = img0; img1 and timestep unused but still fed
-    save(out, "identity", [helper.make_node("Identity", ["img0"], ["output"])], float_output())
+    save(out, "identity", [helper.make_node("Identity", [IMG0], [OUTPUT])], float_output())
 
 
 def second(out):
     # output = img1: tells the two inputs apart
-    save(out, "second", [helper.make_node("Identity", ["img1"], ["output"])], float_output())
+    save(out, "second", [helper.make_node("Identity", [IMG1], [OUTPUT])], float_output())
 
 
 def not_a_model(out):
@@ -79,13 +84,13 @@ def fixed_64(out):
     shape = helper.make_tensor("shape_v", TensorProto.INT64, [4], [1, 3, 64, 64])
     save(out, "fixed-64", [
         helper.make_node("Constant", [], ["shape"], value=shape),
-        helper.make_node("Reshape", ["img0", "shape"], ["output"]),
+        helper.make_node("Reshape", [IMG0, "shape"], [OUTPUT]),
     ], float_output((1, 3, 64, 64)))
 
 
 def short_output(out):
     # output = timestep: a float tensor of one element, far fewer than a frame needs
-    save(out, "short-output", [helper.make_node("Identity", ["timestep"], ["output"])],
+    save(out, "short-output", [helper.make_node("Identity", [TIMESTEP], [OUTPUT])],
          float_output((1,)))
 
 
@@ -111,12 +116,12 @@ def byte_index(src, name):
     ]
 
 
-def per_channel(values_3, name="output"):
+def per_channel(values_3, name=OUTPUT):
     # Broadcasts a [3] float tensor to img0's shape: channel c holds values_3[c] everywhere.
     return [
         int64_const("per_channel_shape", [1, 3, 1, 1]),
         helper.make_node("Reshape", [values_3, "per_channel_shape"], ["per_channel"]),
-        helper.make_node("Shape", ["img0"], ["img0_shape"]),
+        helper.make_node("Shape", [IMG0], ["img0_shape"]),
         helper.make_node("Expand", ["per_channel", "img0_shape"], [name]),
     ]
 
@@ -129,13 +134,13 @@ def unit_check(out):
     table = (np.arange(256, dtype=np.float32) / np.float32(255)).astype(np.float32)
     nodes = [helper.make_node("Constant", [], ["table"], value=helper.make_tensor(
         "table_v", TensorProto.FLOAT, [256], table.tolist()))]
-    for i, src in enumerate(("img0", "img1")):
+    for i, src in enumerate((IMG0, IMG1)):
         nodes += byte_index(src, f"k{i}")
         nodes += [helper.make_node("Gather", ["table", f"k{i}"], [f"want{i}"]),
                   helper.make_node("Equal", [src, f"want{i}"], [f"exact{i}"])]
     nodes += [helper.make_node("And", ["exact0", "exact1"], ["exact"]),
               const("one", 1.0), const("zero", 0.0),
-              helper.make_node("Where", ["exact", "one", "zero"], ["output"])]
+              helper.make_node("Where", ["exact", "one", "zero"], [OUTPUT])]
     save(out, "unit-check", nodes, float_output())
 
 
@@ -161,8 +166,8 @@ def lookup(out):
     values[:len(LOOKUP_VALUES)] = np.array(LOOKUP_VALUES, dtype=np.float32)
     nodes = [helper.make_node("Constant", [], ["lut"], value=helper.make_tensor(
         "lut_v", TensorProto.FLOAT, [256], values.tolist()))]
-    nodes += byte_index("img0", "k")
-    nodes += [helper.make_node("Gather", ["lut", "k"], ["output"])]
+    nodes += byte_index(IMG0, "k")
+    nodes += [helper.make_node("Gather", ["lut", "k"], [OUTPUT])]
     save(out, "lookup", nodes, float_output())
 
 
@@ -171,9 +176,9 @@ def timestep_probe(out):
     # channel 2 = 1 - t.
     save(out, "timestep", [
         const("one", 1.0),
-        helper.make_node("Reciprocal", ["timestep"], ["inv"]),
-        helper.make_node("Sub", ["one", "timestep"], ["rest"]),
-        helper.make_node("Concat", ["timestep", "inv", "rest"], ["values"], axis=0),
+        helper.make_node("Reciprocal", [TIMESTEP], ["inv"]),
+        helper.make_node("Sub", ["one", TIMESTEP], ["rest"]),
+        helper.make_node("Concat", [TIMESTEP, "inv", "rest"], ["values"], axis=0),
     ] + per_channel("values"), float_output())
 
 
@@ -181,8 +186,8 @@ def shape_probe(out):
     # Channel 0 = img0's H / 64, channel 1 = img0's W / 64, channel 2 = 1 when img1 has
     # the same shape as img0, else 0; each as a byte (value / 255).
     save(out, "shape", [
-        helper.make_node("Shape", ["img0"], ["s0"]),
-        helper.make_node("Shape", ["img1"], ["s1"]),
+        helper.make_node("Shape", [IMG0], ["s0"]),
+        helper.make_node("Shape", [IMG1], ["s1"]),
         helper.make_node("Cast", ["s0"], ["s0f"], to=TensorProto.FLOAT),
         int64_const("hw", [2, 3]),
         helper.make_node("Gather", ["s0f", "hw"], ["dims"]),
@@ -200,7 +205,7 @@ def nonzero_count(out):
     # written as three base-256 digits: channel 0 = S / 65536, 1 = (S / 256) % 256,
     # 2 = S % 256 (each as a byte). Exact up to 2^24 samples.
     nodes = []
-    for i, src in enumerate(("img0", "img1")):
+    for i, src in enumerate((IMG0, IMG1)):
         nodes += [const(f"z{i}", 0.0),
                   helper.make_node("Equal", [src, f"z{i}"], [f"is_zero{i}"]),
                   helper.make_node("Not", [f"is_zero{i}"], [f"nz{i}"]),
@@ -229,8 +234,8 @@ def nonzero_count(out):
 
 def cast_output(out, name, element_type):
     # output = img0 with a non-float element type, full size.
-    save(out, name, [helper.make_node("Cast", ["img0"], ["output"], to=element_type)],
-         helper.make_tensor_value_info("output", element_type, [1, 3, "H", "W"]))
+    save(out, name, [helper.make_node("Cast", [IMG0], [OUTPUT], to=element_type)],
+         helper.make_tensor_value_info(OUTPUT, element_type, [1, 3, "H", "W"]))
 
 
 def wrong_types(out):
@@ -241,7 +246,7 @@ def wrong_types(out):
 def sliced_output(out, name, starts, ends, axes, shape):
     save(out, name, [
         int64_const("starts", starts), int64_const("ends", ends), int64_const("axes", axes),
-        helper.make_node("Slice", ["img0", "starts", "ends", "axes"], ["output"]),
+        helper.make_node("Slice", [IMG0, "starts", "ends", "axes"], [OUTPUT]),
     ], float_output(shape))
 
 
@@ -255,15 +260,15 @@ def wide_output(out):
     # [1,4,H,W]: more than needed; the first three planes are img0.
     save(out, "four-planes", [
         int64_const("starts", [0]), int64_const("ends", [1]), int64_const("axes", [1]),
-        helper.make_node("Slice", ["img1", "starts", "ends", "axes"], ["extra"]),
-        helper.make_node("Concat", ["img0", "extra"], ["output"], axis=1),
+        helper.make_node("Slice", [IMG1, "starts", "ends", "axes"], ["extra"]),
+        helper.make_node("Concat", [IMG0, "extra"], [OUTPUT], axis=1),
     ], float_output((1, 4, "H", "W")))
 
 
 def sequence_output(out):
     # output is a sequence holding img0, not a tensor.
-    seq = helper.make_tensor_sequence_value_info("output", TensorProto.FLOAT, [1, 3, "H", "W"])
-    save(out, "sequence-output", [helper.make_node("SequenceConstruct", ["img0"], ["output"])],
+    seq = helper.make_tensor_sequence_value_info(OUTPUT, TensorProto.FLOAT, [1, 3, "H", "W"])
+    save(out, "sequence-output", [helper.make_node("SequenceConstruct", [IMG0], [OUTPUT])],
          seq)
 
 
@@ -275,7 +280,7 @@ def extra_input(out):
     # with a message longer than the error text holds.
     inputs = standard_inputs() + [
         helper.make_tensor_value_info(LONG_INPUT_NAME, TensorProto.FLOAT, [1])]
-    save(out, "extra-input", [helper.make_node("Add", ["img0", LONG_INPUT_NAME], ["output"])],
+    save(out, "extra-input", [helper.make_node("Add", [IMG0, LONG_INPUT_NAME], [OUTPUT])],
          float_output(), inputs=inputs)
 
 

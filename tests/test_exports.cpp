@@ -47,3 +47,11 @@ TEST(Exports, SonameCarriesTheMajorVersion) {
         first_line_of("objdump -p '" + std::string(KRI_LIBRARY_FILE) + "' | grep SONAME");
     EXPECT_NE(line.find("libkestrune-rife-inference.so.1"), std::string::npos) << line;
 }
+
+// The version is set once, in project(); the header's macros must say the same.
+TEST(Exports, HeaderVersionIsTheProjectVersion) {
+    const std::string header = std::to_string(KESTRUNE_RIFE_VERSION_MAJOR) + "." +
+                               std::to_string(KESTRUNE_RIFE_VERSION_MINOR) + "." +
+                               std::to_string(KESTRUNE_RIFE_VERSION_PATCH);
+    EXPECT_EQ(header, KRI_PROJECT_VERSION);
+}

@@ -1,7 +1,9 @@
 // rife_interpolate: the tensor conversions, the padding, the timestep rule, the order of the
-// argument checks and the checks of the model's output. Every behaviour is observed through
-// a small probe model (tests/make_models.py) whose output makes it visible in the bytes.
+// argument checks and the checks of the model's output, and a working engine after every
+// kind of failed call (of both front ends). Every behaviour is observed through a small
+// probe model (tests/make_models.py) whose output makes it visible in the bytes.
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cmath>
@@ -12,6 +14,14 @@
 #include <vector>
 
 #include "test_support.h"
+
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#include <stb/stb_image.h>
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
 
 namespace {
 
@@ -62,6 +72,61 @@ void expect_refused(const Result& r, const char* text) {
     EXPECT_EQ(r.rc, -1);
     EXPECT_STREQ(rife_get_error(), text);
     EXPECT_TRUE(untouched(r.out)) << "out_rgb was written by a failing call";
+}
+
+// An odd size, so the frame is padded both to the right and below.
+constexpr int kWidth = 70;
+constexpr int kHeight = 33;
+
+// A good call whose result must equal `reference`, which the caller made with the same
+// frames, size and timestep before anything failed.
+void expect_still_good(const Frame& a, const Frame& b, int width, int height,
+                       const Frame& reference, float timestep) {
+    Frame out;
+    ASSERT_EQ(interpolate(a, b, width, height, &out, timestep), 0) << rife_get_error();
+    EXPECT_EQ(out, reference);
+}
+
+// One call with the address space capped at what the process maps now plus `spare`
+// bytes, so that large planar buffers cannot be had. The cap is lifted before returning.
+int interpolate_with_address_space_capped(const Frame& a, const Frame& b, int width, int height,
+                                          uint8_t* out, rlim_t spare) {
+    rlimit saved{};
+    EXPECT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    EXPECT_NE(statm, nullptr);
+    if (statm == nullptr) return 0;
+    EXPECT_EQ(std::fscanf(statm, "%ld", &pages), 1);
+    std::fclose(statm);
+    EXPECT_GT(pages, 0);
+    rlimit capped = saved;
+    capped.rlim_cur = static_cast<rlim_t>(pages) * 4096 + spare;
+    EXPECT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
+    const int rc = rife_interpolate(a.data(), b.data(), width, height, out, 0.5f);
+    EXPECT_EQ(setrlimit(RLIMIT_AS, &saved), 0);
+    return rc;
+}
+
+void write_png(const std::string& path, const Frame& frame, int width, int height) {
+    ASSERT_NE(stbi_write_png(path.c_str(), width, height, 3, frame.data(), width * 3), 0) << path;
+}
+
+Frame read_png(const std::string& path, int width, int height) {
+    int w = 0, h = 0, channels = 0;
+    stbi_uc* pixels = stbi_load(path.c_str(), &w, &h, &channels, 3);
+    EXPECT_NE(pixels, nullptr) << path;
+    if (pixels == nullptr) return {};
+    EXPECT_EQ(w, width);
+    EXPECT_EQ(h, height);
+    Frame frame(pixels, pixels + static_cast<size_t>(w) * h * 3);
+    stbi_image_free(pixels);
+    return frame;
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
 }
 
 }  // namespace
@@ -303,6 +368,48 @@ TEST(ArgumentChecks, SizesBelowOneAreInvalid) {
     }
 }
 
+// Each refusal leaves the engine as it was: the next good call gives the same bytes, and
+// keeps the refusal's text.
+TEST(ArgumentChecks, EachRefusalLeavesTheEngineUsable) {
+    init_with("blend");
+    const Frame a = random_frame(kWidth, kHeight, 41);
+    const Frame b = random_frame(kWidth, kHeight, 42);
+    Frame reference;
+    ASSERT_EQ(interpolate(a, b, kWidth, kHeight, &reference, 0.25f), 0) << rife_get_error();
+    expect_blend(a, b, reference, 0.25f);
+
+    struct Case {
+        bool null_a, null_b, null_out;
+        int width, height;
+        const char* message;
+    };
+    const Case cases[] = {
+        {true, false, false, kWidth, kHeight, "NULL frame pointer"},
+        {false, true, false, kWidth, kHeight, "NULL frame pointer"},
+        {false, false, true, kWidth, kHeight, "NULL frame pointer"},
+        {false, false, false, 0, kHeight, "Invalid dimensions"},
+        {false, false, false, kWidth, -1, "Invalid dimensions"},
+        {false, false, false, INT_MIN, INT_MIN, "Invalid dimensions"},
+        // Refused before a byte of the frames is read, so small buffers stand in.
+        {false, false, false, 65536, 65536, "Frame too large"},
+        {false, false, false, INT_MAX, 1, "Frame too large"},
+        {false, false, false, 1, INT_MAX, "Frame too large"},
+        {false, false, false, 26800, 26800, "Frame too large"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        Frame out(64, kSentinel);
+        EXPECT_EQ(rife_interpolate(c.null_a ? nullptr : a.data(), c.null_b ? nullptr : b.data(),
+                                   c.width, c.height, c.null_out ? nullptr : out.data(), 0.5f),
+                  -1);
+        EXPECT_STREQ(rife_get_error(), c.message);
+        EXPECT_TRUE(untouched(out)) << "output written by a failed call";
+        expect_still_good(a, b, kWidth, kHeight, reference, 0.25f);
+        EXPECT_STREQ(rife_get_error(), c.message) << "a success leaves the text as it was";
+    }
+    rife_shutdown();
+}
+
 // 3 x padded width x padded height must fit in a 32-bit signed int. Refusals come before
 // any allocation or read: the buffers passed hold 12 bytes, and reading past them would
 // crash or trip the sanitizers.
@@ -326,31 +433,22 @@ TEST(ArgumentChecks, FramesBeyondTheTensorLimitAreRefusedUnread) {
     }
 }
 
-// The largest accepted frame with its address space capped: both planar buffers (8.6 GB
-// each) fail to allocate. The engine works again once the cap is lifted.
-TEST(ArgumentChecks, FailedPlanarAllocationIsReported) {
+// Frames within the size limit whose planar buffers cannot be had under a capped address
+// space: the largest accepted frame (8.6 GB a buffer) with 2 GB to spare, and 8192 x 8192
+// (805 MB a buffer) with 64 MiB to spare. The frames are never read when the buffers
+// cannot be had, so small ones stand in for the second. The engine works again once the
+// cap is lifted, and the next success keeps the text.
+TEST(ArgumentChecks, FailedPlanarAllocationIsReportedAndLeavesTheEngineUsable) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer aborts on a failed allocation of this size";
 #else
     init_with("identity");
     const int width = 11184768, height = 1;  // 3 x 11184768 x 64 = 2147475456 samples
-    const auto a = filled(width, height, 1);
-    std::vector<uint8_t> out(a.size(), kSentinel);
-
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
-    long pages = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    ASSERT_NE(statm, nullptr);
-    ASSERT_EQ(std::fscanf(statm, "%ld", &pages), 1);
-    std::fclose(statm);
-    rlimit capped = saved;
-    capped.rlim_cur = static_cast<rlim_t>(pages) * 4096 + (rlim_t{2} << 30);  // 2 GB spare
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
-    const int rc = rife_interpolate(a.data(), a.data(), width, height, out.data(), 0.5f);
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &saved), 0);
-
-    EXPECT_EQ(rc, -1);
+    const auto largest = filled(width, height, 1);
+    std::vector<uint8_t> out(largest.size(), kSentinel);
+    EXPECT_EQ(interpolate_with_address_space_capped(largest, largest, width, height, out.data(),
+                                                    rlim_t{2} << 30),
+              -1);
     EXPECT_STREQ(rife_get_error(), "Memory allocation failed");
     EXPECT_TRUE(untouched(out));
     const auto small = random_frame(3, 3, 4);
@@ -358,19 +456,30 @@ TEST(ArgumentChecks, FailedPlanarAllocationIsReported) {
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(r.out == small);
     EXPECT_STREQ(rife_get_error(), "Memory allocation failed");
+
+    const Frame a = random_frame(kWidth, kHeight, 51);
+    const Frame b = random_frame(kWidth, kHeight, 52);
+    Frame sentinel(16, kSentinel);
+    EXPECT_EQ(
+        interpolate_with_address_space_capped(a, b, 8192, 8192, sentinel.data(), rlim_t{64} << 20),
+        -1);
+    EXPECT_STREQ(rife_get_error(), "Memory allocation failed");
+    EXPECT_TRUE(untouched(sentinel));
+    expect_still_good(a, b, kWidth, kHeight, a, 0.5f);  // identity: the first frame
 #endif
 }
 
 // ---- run failures and the model's output -----------------------------------------------
 
-// fixed-64 accepts only 64 x 64 tensors: other sizes fail inside Run.
+// fixed-64 accepts only 64 x 64 tensors: other sizes fail inside Run. Failures and good
+// runs alternate on one session.
 TEST(RunFailure, IsPrefixedAndTheTextOutlivesLaterSuccesses) {
     init_with("fixed-64");
     const auto a = random_frame(65, 1, 1);
     const Result failed = run(a, a, 65, 1);
     EXPECT_EQ(failed.rc, -1);
     const std::string text = rife_get_error();
-    EXPECT_EQ(text.rfind("Run: ", 0), 0u) << text;
+    EXPECT_TRUE(starts_with(text, "Run: ")) << text;
     EXPECT_GT(text.size(), 5u);
     EXPECT_TRUE(untouched(failed.out));
 
@@ -385,6 +494,21 @@ TEST(RunFailure, IsPrefixedAndTheTextOutlivesLaterSuccesses) {
     EXPECT_EQ(run(b, b, 0, 64).rc, -1);
     EXPECT_EQ(run(b, b, 64, 64).rc, 0);
     EXPECT_STREQ(rife_get_error(), "Invalid dimensions");
+
+    // Any frame that pads to 64 x 64 runs and comes back unchanged; one wider fails.
+    const Frame small_a = random_frame(50, 64, 71);
+    const Frame small_b = random_frame(50, 64, 72);
+    const Frame big = random_frame(65, 64, 73);
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const Result big_failed = run(big, big, 65, 64);
+        ASSERT_EQ(big_failed.rc, -1);
+        EXPECT_TRUE(starts_with(rife_get_error(), "Run: ")) << rife_get_error();
+        EXPECT_TRUE(untouched(big_failed.out)) << "output written by a failed run";
+        Frame out;
+        ASSERT_EQ(interpolate(small_a, small_b, 50, 64, &out, 0.5f), 0) << rife_get_error();
+        EXPECT_EQ(out, small_a);
+    }
 }
 
 // extra-input has a fourth input with a 600-character name that the library never feeds;
@@ -395,7 +519,7 @@ TEST(RunFailure, LongMessageIsCutTo511Characters) {
     const Result r = run(a, a, 2, 2);
     EXPECT_EQ(r.rc, -1);
     const std::string text = rife_get_error();
-    EXPECT_EQ(text.rfind("Run: ", 0), 0u) << text;
+    EXPECT_TRUE(starts_with(text, "Run: ")) << text;
     EXPECT_EQ(text.size(), 511u) << text;
     EXPECT_NE(text.find(std::string(100, 'x')), std::string::npos) << text;
     EXPECT_TRUE(untouched(r.out));
@@ -410,6 +534,7 @@ TEST(OutputChecks, NonFloatOutputIsRefusedUnread) {
     }
 }
 
+// Refusals repeat on one session, and a good model runs after them.
 TEST(OutputChecks, TooSmallOutputIsRefusedUnread) {
     const auto a = random_frame(1, 1, 1);
     const auto b = random_frame(70, 5, 2);
@@ -421,4 +546,69 @@ TEST(OutputChecks, TooSmallOutputIsRefusedUnread) {
         expect_refused(run(a, a, 1, 1), "Unexpected model output");
         expect_refused(run(b, b, 70, 5), "Unexpected model output");
     }
+    switch_to("short-output");
+    const Frame c = random_frame(kWidth, kHeight, 81);
+    const Frame d = random_frame(kWidth, kHeight, 82);
+    for (int call = 0; call < 3; ++call)
+        expect_refused(run(c, d, kWidth, kHeight), "Unexpected model output");
+    switch_to("blend");
+    Frame out;
+    ASSERT_EQ(interpolate(c, d, kWidth, kHeight, &out, 0.0f), 0) << rife_get_error();
+    EXPECT_EQ(out, c);
+    rife_shutdown();
+}
+
+// ---- after failures of the file front end --------------------------------------------
+
+TEST(AfterFailure, FileFrontEndFailuresLeaveBothFrontEndsUsable) {
+    const std::string dir = scratch_dir();
+    const Frame a = random_frame(kWidth, kHeight, 91);
+    const Frame b = random_frame(kWidth, kHeight, 92);
+    const Frame other = random_frame(kWidth + 1, kHeight, 93);
+    const std::string pa = dir + "/a.png", pb = dir + "/b.png", pother = dir + "/other.png";
+    write_png(pa, a, kWidth, kHeight);
+    write_png(pb, b, kWidth, kHeight);
+    write_png(pother, other, kWidth + 1, kHeight);
+    const std::string not_image = dir + "/not-an-image.png";
+    std::ofstream(not_image) << "not a picture\n";
+    const std::string out_png = dir + "/out.png";
+
+    // Before start-up the files decode and the interpolation refuses.
+    EXPECT_EQ(rife_interpolate_files(pa.c_str(), pb.c_str(), out_png.c_str(), 0.5f), -1);
+    EXPECT_STREQ(rife_get_error(), "Not initialized");
+    EXPECT_FALSE(exists(out_png));
+
+    init_with("blend");
+    Frame reference;
+    ASSERT_EQ(interpolate(a, b, kWidth, kHeight, &reference, 0.5f), 0) << rife_get_error();
+    expect_blend(a, b, reference, 0.5f);
+
+    struct Case {
+        const char *first, *second, *output, *message;
+    };
+    const std::string missing = dir + "/missing.png";
+    const std::string unwritable = dir + "/no-such-folder/out.png";
+    const Case cases[] = {
+        {nullptr, pb.c_str(), out_png.c_str(), "NULL path"},
+        {pa.c_str(), pb.c_str(), nullptr, "NULL path"},
+        {missing.c_str(), pb.c_str(), out_png.c_str(), "Failed to load frame1"},
+        {not_image.c_str(), missing.c_str(), out_png.c_str(), "Failed to load frame1"},
+        {pa.c_str(), not_image.c_str(), out_png.c_str(), "Failed to load frame2"},
+        {pa.c_str(), pother.c_str(), out_png.c_str(), "Frame dimensions mismatch"},
+        {pa.c_str(), pb.c_str(), unwritable.c_str(), "Failed to write output"},
+        {pa.c_str(), pb.c_str(), dir.c_str(), "Failed to write output"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::remove(out_png.c_str());
+        EXPECT_EQ(rife_interpolate_files(c.first, c.second, c.output, 0.5f), -1);
+        EXPECT_STREQ(rife_get_error(), c.message);
+        EXPECT_FALSE(exists(out_png));
+        // Both front ends still give the reference result.
+        ASSERT_EQ(rife_interpolate_files(pa.c_str(), pb.c_str(), out_png.c_str(), 0.5f), 0)
+            << rife_get_error();
+        EXPECT_EQ(read_png(out_png, kWidth, kHeight), reference);
+        expect_still_good(a, b, kWidth, kHeight, reference, 0.5f);
+    }
+    rife_shutdown();
 }

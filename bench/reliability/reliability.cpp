@@ -29,6 +29,7 @@
 #endif
 
 #include "kestrune-rife-inference.h"
+#include "model_contract.h"
 
 namespace {
 
@@ -321,7 +322,10 @@ int run_cycle(const Options& o) {
     return rc;
 }
 
-size_t padded(int n) { return (static_cast<size_t>(n) + 63) / 64 * 64; }
+size_t padded(int n) {
+    return (static_cast<size_t>(n) + kri_model::kPadMultiple - 1) / kri_model::kPadMultiple *
+           kri_model::kPadMultiple;
+}
 
 int run_large(const Options& o) {
     const int w = o.width, h = o.height;

@@ -24,18 +24,7 @@
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
 #define STBI_ONLY_JPEG
-#if defined(__GNUC__)
-#    pragma GCC diagnostic push
-#    pragma GCC diagnostic ignored "-Wunused-function"
-#    pragma GCC diagnostic ignored "-Wsign-compare"
-#    pragma GCC diagnostic ignored "-Wunused-parameter"
-#    pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#    pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
-#endif
-#include <stb/stb_image.h>
-#if defined(__GNUC__)
-#    pragma GCC diagnostic pop
-#endif
+#include <stb/stb_image.h>  // a system header here (kri_use_stb): stb's warnings stay out
 
 namespace {
 
