@@ -512,7 +512,7 @@ def pictures(rows, methods, args):
                                 .replace(" ", "_") + ".png")
             crop_picture(path, [crop_row(r.item, methods, f"{r.item.name} ({cat}, {half})",
                                          True)])
-            print(f"  failure crop: {path}")
+            print(f"failure crop: {path}", file=sys.stderr)
 
 
 # ---------------------------------------------------------------------------------------
