@@ -238,7 +238,10 @@ class ReplacementFile {
             const int fd = open(path_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 file_ = fdopen(fd, "wb");
-                if (file_ == nullptr) close(fd);
+                if (file_ == nullptr) {
+                    close(fd);
+                    unlink(path_);
+                }
                 break;
             }
             if (errno != EEXIST) break;
@@ -265,7 +268,9 @@ class ReplacementFile {
 
     // Flushes the file to disk and renames it over the target; true on success.
     bool finish() {
-        const bool synced = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+        // EINVAL: a file system that has nothing to synchronise.
+        const bool synced =
+            std::fflush(file_) == 0 && (fsync(fileno(file_)) == 0 || errno == EINVAL);
         const bool closed = std::fclose(file_) == 0;
         file_ = nullptr;
         renamed_ = synced && closed && std::rename(path_, target_) == 0;

@@ -529,6 +529,24 @@ TEST_F(Files, FullDeviceIsAWriteFailureAndTheDeviceStays) {
     EXPECT_EQ(after.st_ino, full.st_ino);
 }
 
+// A folder that takes no new file (immutable, which binds root too) gets no replacement
+// beside the output: the existing file is written in place.
+TEST_F(Files, FolderTakingNoNewFileIsWrittenInPlace) {
+    init_with("identity");
+    const std::string folder = out("locked"), output = folder + "/frame.png";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    write_bytes(output, "an older frame");
+    if (std::system(("chattr +i '" + folder + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i is not available here";
+    const int result = rife_interpolate_files(image("png_rgb8.png").c_str(),
+                                              image("png_rgb8.png").c_str(), output.c_str(), 0.5f);
+    const std::string error = rife_get_error();
+    ASSERT_EQ(std::system(("chattr -i '" + folder + "'").c_str()), 0);
+    EXPECT_EQ(result, 0) << error;
+    EXPECT_TRUE(decode_with_pil(output).rgb == read_bytes(image("png_rgb8.rgb")));
+    EXPECT_EQ(folder_entries(folder), std::set<std::string>{"frame.png"});
+}
+
 // JPEG stores each side in 16 bits: a wider frame is refused before anything is written,
 // where PNG, with 32-bit sides, takes it.
 TEST_F(Files, JpegSidesPast65535AreRefusedBeforeWriting) {
