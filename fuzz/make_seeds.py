@@ -79,7 +79,7 @@ def sizes_and_bombs(out, picture):
         "png_header_20000.png": make_images.header_only_png(20000, 20000),
         "png_wide_70000.png": make_images.zero_png(70000, 1, colour_type=2),
         "png_wide_65535.png": make_images.zero_png(65535, 1),
-        "jpeg_claims_2000.jpg": make_images.jpeg_claiming(2000, 2000),
+        "jpeg_claims_1024.jpg": make_images.jpeg_claiming(1024, 1024),
         # Luma sampled 1 x 2 and 2 x 1 (SOF component bytes: id, sampling, table).
         "jpeg_sampling_12.jpg": patched_jpeg(picture, lambda d, sof: d.__setitem__(sof + 11, 0x12)),
         "jpeg_sampling_21.jpg": patched_jpeg(picture, lambda d, sof: d.__setitem__(sof + 11, 0x21)),
