@@ -155,12 +155,16 @@ struct ChildEnd {
     long peak_kb = 0;
 };
 
-// Runs `body` in a forked child whose exit code is what it returns. The engine must be
+// Starts `body` in a forked child whose exit code is what it returns. The engine must be
 // started inside the child: ONNX Runtime's threads do not survive a fork.
-ChildEnd run_in_child(const std::function<int()>& body) {
+pid_t start_child(const std::function<int()>& body) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) _exit(body());
+    return pid;
+}
+
+ChildEnd wait_for_child(pid_t pid) {
     ChildEnd end;
     int status = 0;
     struct rusage usage;
@@ -169,6 +173,10 @@ ChildEnd run_in_child(const std::function<int()>& body) {
     if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
     end.peak_kb = usage.ru_maxrss;
     return end;
+}
+
+ChildEnd run_in_child(const std::function<int()>& body) {
+    return wait_for_child(start_child(body));
 }
 
 // In a child: 0 when the call failed with exactly `message`, 1 otherwise (told on stderr).
@@ -613,19 +621,7 @@ TEST_F(Files, WriteFailingPartWayLosesNoFile) {
 TEST_F(Files, PipeWhoseReaderLeavesIsAWriteFailure) {
     const std::string fifo = out("pipe.png");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread reader([&] {
-        const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-        char head[16];
-        size_t got = 0;
-        struct pollfd ready = {fd, POLLIN, 0};
-        while (fd >= 0 && got < sizeof head && poll(&ready, 1, 60000) > 0) {
-            const ssize_t n = read(fd, head + got, sizeof head - got);
-            if (n <= 0 && errno != EAGAIN) break;
-            if (n > 0) got += static_cast<size_t>(n);
-        }
-        if (fd >= 0) close(fd);
-    });
-    const ChildEnd end = run_in_child([&] {
+    const pid_t child = start_child([&] {
         signal(SIGPIPE, SIG_DFL);
         if (rife_init(model_dir("identity").c_str()) != 0) return 2;
         // Noise: its PNG is larger than the pipe holds, so writes outlast the reader.
@@ -637,7 +633,18 @@ TEST_F(Files, PipeWhoseReaderLeavesIsAWriteFailure) {
         if (sigismember(&pending, SIGPIPE) || sigismember(&mask, SIGPIPE)) failures += 4;
         return failures;
     });
-    reader.join();
+    // The reader opens after the fork, so the child holds no read end of its own.
+    const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    char head[16];
+    size_t got = 0;
+    struct pollfd ready = {fd, POLLIN, 0};
+    while (fd >= 0 && got < sizeof head && poll(&ready, 1, 60000) > 0) {
+        const ssize_t n = read(fd, head + got, sizeof head - got);
+        if (n <= 0 && errno != EAGAIN) break;
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    if (fd >= 0) close(fd);
+    const ChildEnd end = wait_for_child(child);
     EXPECT_EQ(end.signal, 0) << strsignal(end.signal);
     EXPECT_EQ(end.exit_code, 0);
     struct stat info;
