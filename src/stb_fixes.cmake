@@ -204,6 +204,44 @@ _kri_stb_fix(zlib-cap-png [=[
             z->expanded = (stbi_uc *) stbi_zlib_decode_malloc_guesssize_headerflag((char *) z->idata, ioff, raw_len, (int *) &raw_len, !is_iphone);]=] [=[
             z->expanded = (stbi_uc *) stbi__zlib_decode_capped((char *) z->idata, ioff, raw_len, raw_len + 3 * s->img_y + 14 + 65536, (int *) &raw_len, !is_iphone);]=])
 
+# 7. An IDAT chunk's buffer was grown to the length its header claims before any of its
+#    data was read, so a file of a few hundred bytes claiming a 2 GB chunk made stb_image
+#    allocate 2 GB (found by fuzzing under -malloc_limit_mb). The chunk is now read in
+#    pieces of at most 64 KB, and the buffer grows only with data the file really holds.
+#    Applied after the empty-IDAT fix above, whose text it replaces.
+_kri_stb_fix(png-idat-grow-with-data [=[
+            if (ioff + c.length > idata_limit) {
+               stbi__uint32 idata_limit_old = idata_limit;
+               stbi_uc *p;
+               if (idata_limit == 0) idata_limit = c.length > 4096 ? c.length : 4096;
+               while (ioff + c.length > idata_limit)
+                  idata_limit *= 2;
+               STBI_NOTUSED(idata_limit_old);
+               p = (stbi_uc *) STBI_REALLOC_SIZED(z->idata, idata_limit_old, idata_limit); if (p == NULL) return stbi__err("outofmem", "Out of memory");
+               z->idata = p;
+            }
+            if (c.length > 0 && !stbi__getn(s, z->idata+ioff,c.length)) return stbi__err("outofdata","Corrupt PNG");
+            ioff += c.length;]=] [=[
+            {
+               stbi__uint32 left = c.length;
+               while (left > 0) {
+                  stbi__uint32 piece = left < 65536 ? left : 65536;
+                  if (ioff + piece > idata_limit) {
+                     stbi__uint32 idata_limit_old = idata_limit;
+                     stbi_uc *p;
+                     if (idata_limit == 0) idata_limit = 4096;
+                     while (ioff + piece > idata_limit)
+                        idata_limit *= 2;
+                     STBI_NOTUSED(idata_limit_old);
+                     p = (stbi_uc *) STBI_REALLOC_SIZED(z->idata, idata_limit_old, idata_limit); if (p == NULL) return stbi__err("outofmem", "Out of memory");
+                     z->idata = p;
+                  }
+                  if (!stbi__getn(s, z->idata+ioff, piece)) return stbi__err("outofdata","Corrupt PNG");
+                  ioff += piece;
+                  left -= piece;
+               }
+            }]=])
+
 # The marker lets stb_codecs.c refuse to build against an unfixed copy. Written through a
 # scratch file so the header (and what includes it) is only rebuilt when it changes.
 file(WRITE ${KRI_STB_FIXED_DIR}/stb_image.h.new
