@@ -58,6 +58,42 @@ def main():
         image.save(buffer, "JPEG", **options)
         with open(os.path.join(out, f"jpeg_{name}.jpg"), "wb") as f:
             f.write(buffer.getvalue())
+    sizes_and_bombs(out, picture)
+
+
+def patched_jpeg(picture, patch):
+    """A baseline JPEG of the picture with patch(data, sof) applied to its bytes."""
+    buffer = io.BytesIO()
+    picture.save(buffer, "JPEG", quality=90, subsampling=0)
+    data = bytearray(buffer.getvalue())
+    patch(data, data.find(b"\xff\xc0"))
+    return bytes(data)
+
+
+def sizes_and_bombs(out, picture):
+    """Headers that claim much, data that inflates far past its header, the largest JPEG
+    sides, and JPEG variants the decoder refuses or rarely sees."""
+    seeds = {
+        # 1 x 1 whose data inflates to 3 MB.
+        "png_inflate_bomb.png": make_images.inflating_png(3 << 20),
+        "png_header_20000.png": make_images.header_only_png(20000, 20000),
+        "png_wide_70000.png": make_images.zero_png(70000, 1, colour_type=2),
+        "png_wide_65535.png": make_images.zero_png(65535, 1),
+        "jpeg_claims_1024.jpg": make_images.jpeg_claiming(1024, 1024),
+        # Luma sampled 1 x 2 and 2 x 1 (SOF component bytes: id, sampling, table).
+        "jpeg_sampling_12.jpg": patched_jpeg(picture, lambda d, sof: d.__setitem__(sof + 11, 0x12)),
+        "jpeg_sampling_21.jpg": patched_jpeg(picture, lambda d, sof: d.__setitem__(sof + 11, 0x21)),
+        # 12-bit precision, and arithmetic coding (SOF9): both refused by stb_image.
+        "jpeg_12bit.jpg": patched_jpeg(picture, lambda d, sof: d.__setitem__(sof + 4, 12)),
+        "jpeg_arithmetic.jpg": patched_jpeg(picture, lambda d, sof: d.__setitem__(sof + 1, 0xc9)),
+    }
+    # An animated PNG: stb_image reads the first frame and skips the animation chunks.
+    buffer = io.BytesIO()
+    picture.save(buffer, "PNG", save_all=True, append_images=[picture.rotate(90, expand=False)])
+    seeds["png_animated.png"] = buffer.getvalue()
+    for name, data in seeds.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(data)
 
 
 if __name__ == "__main__":

@@ -24,9 +24,12 @@
  * busy-waiting, so they do not take the cores from the working ones or from the host.
  *
  * Errors: every function that can fail returns 0 on success and -1 on failure, and a
- * failure writes a short English message (no trailing full stop, at most 511 bytes)
- * that rife_get_error() returns. A success leaves the message as it was, except that a
- * successful rife_init() empties it.
+ * failure writes a message of at most 511 bytes that rife_get_error() returns. The
+ * library's own messages are short English phrases without a trailing full stop; a text
+ * from ONNX Runtime is passed on as it comes (after a step name such as "Run: " where one
+ * is given), so it may end with a full stop or a newline, and is cut at 511 bytes. A
+ * success leaves the message as it was, except that a rife_init() call that starts the
+ * engine empties it.
  *
  * Unloading: nothing of the library runs when it is unloaded. Call rife_shutdown()
  * before unloading it, or ONNX Runtime's objects stay allocated.
@@ -67,8 +70,9 @@ extern "C" {
  * @param model_dir  directory holding the model file, as UTF-8 text. "/" and the file
  *                   name are always appended, so a trailing "/" gives a doubled one.
  *
- * If the engine is already ready, returns 0 at once and changes nothing (model_dir is
- * not looked at, so another directory or NULL keeps the first model). After a failed
+ * If the engine is already ready, returns 0 at once and changes nothing, the error text
+ * included (model_dir is not looked at, so another directory or NULL keeps the first
+ * model). After a failed
  * call, the next call first releases whatever the failed one had created.
  *
  * Error texts:
@@ -78,9 +82,10 @@ extern "C" {
  *   "CreateSession: <reason>"   the model file is missing, unreadable or invalid
  *   "<reason>"                  ONNX Runtime could not create its environment, session
  *                               options or CPU memory description
+ * <reason> is ONNX Runtime's own text, unchanged.
  *
- * @return 0 if successful (the error text is then empty), or -1 if an error occurred
- *         (see rife_get_error()).
+ * @return 0 if successful, or -1 if an error occurred (see rife_get_error()). A call
+ *         that starts the engine empties the error text; one on a ready engine leaves it.
  */
 RIFE_API int rife_init(const char* model_dir);
 
@@ -133,9 +138,19 @@ RIFE_API int rife_interpolate(const uint8_t* frame1, const uint8_t* frame2, int 
  *
  * Output: an 8-bit RGB PNG when the text from the last "." of output_path is exactly
  * ".png" or ".PNG"; a JPEG at quality 95 otherwise (".Png", ".jpg", no extension, or a
- * dot only in a directory name). The file is created or overwritten, and only after a
- * successful interpolation; a write that fails part-way removes what it left if the
- * output is a regular file.
+ * dot only in a directory name). A JPEG holds at most 65535 pixels a side; a larger
+ * frame is refused before anything is written. Nothing is written unless the
+ * interpolation succeeded.
+ *
+ * Writing: the frame is encoded into a new hidden file beside the output (beside the
+ * file a symlink leads to; the link stays) and renamed over it only when complete, so a
+ * failed write leaves the previous file whole, an input named as the output included,
+ * and removes only its own temporary file. The replaced file's mode (and, where
+ * permitted, owner) is kept; hard links to it keep the old frame. A device, FIFO or
+ * anything else that is not a regular file is written in place and never removed, as is
+ * an output whose folder takes no new file. A pipe whose reader has gone is a write
+ * failure: SIGPIPE is blocked on the calling thread during the write and one raised
+ * there is consumed. Windows builds write in place and remove a partial regular file.
  *
  * @param frame1_path  first image (timestep 0)
  * @param frame2_path  second image (timestep 1), same width and height
@@ -150,7 +165,9 @@ RIFE_API int rife_interpolate(const uint8_t* frame1, const uint8_t* frame2, int 
  *   "Frame dimensions mismatch" the images differ in width or height
  *   "OOM"                       the output pixels could not be allocated
  *   any text of rife_interpolate(), passed on
- *   "Failed to write output"    the output file could not be created or written
+ *   "Failed to write output"    the output file could not be created or written, the
+ *                               frame is too large for the format, or a pipe's reader
+ *                               has gone
  *
  * @return 0 if successful, or -1 if an error occurred (see rife_get_error()).
  */
@@ -174,8 +191,10 @@ RIFE_API void rife_cancel(void);
  * The text of the most recent failure.
  *
  * @return a NUL-terminated text of at most 511 bytes, empty before any failure and after
- *         a successful rife_init(). The address stays the same for the life of the
- *         library; the text changes when a later call fails. Never NULL.
+ *         a rife_init() call that started the engine. The address stays the same for the
+ *         life of the library; the text changes when a later call fails or starts the
+ *         engine, and at no other time. Texts from ONNX Runtime are passed on as they
+ *         come (see Errors above). Never NULL.
  */
 RIFE_API const char* rife_get_error(void);
 

@@ -16,6 +16,17 @@
 
 #include <sys/stat.h>
 
+#ifndef _WIN32
+#    include <fcntl.h>
+#    include <pthread.h>
+#    include <unistd.h>
+
+#    include <cerrno>
+#    include <climits>
+#    include <csignal>
+#    include <ctime>
+#endif
+
 #include "model_contract.h"
 #include "session_options.h"
 #include "stb_codecs.h"
@@ -142,25 +153,188 @@ bool wants_png(const char* path) {
     return dot != nullptr && (std::strcmp(dot, ".png") == 0 || std::strcmp(dot, ".PNG") == 0);
 }
 
-// Encodes the pixels into output_path as PNG or JPEG (by name). stb's own file writers
-// ignore fwrite and fclose errors, so the encoders write through our FILE* and both are
-// checked. A failure part-way removes the partial file, but only a regular file: a
-// device, FIFO or anything else the caller named is left alone.
-int write_image(const char* output_path, int width, int height, const uint8_t* pixels) {
+// Encodes the pixels into an open file. stb's own file writers ignore fwrite errors, so
+// the encoders write through our FILE* and every write is checked. True on success; the
+// file is left open and unflushed.
+bool encode_into(FILE* file, bool png, int width, int height, const uint8_t* pixels) {
+    FileSink sink{file, false};
+    const int encoded = png ? stb_codecs_write_png(write_to_sink, &sink, width, height, pixels)
+                            : stb_codecs_write_jpg(write_to_sink, &sink, width, height, pixels);
+    return encoded != 0 && !sink.failed;
+}
+
+// Writes straight into output_path. On POSIX systems this serves outputs that are not
+// regular files (devices, FIFOs) and folders that take no new file; whatever a failed
+// write leaves stays, as the folder may not allow the name to be created again. Windows
+// builds write every output this way and remove a partial regular file.
+bool write_in_place(const char* output_path, bool png, int width, int height,
+                    const uint8_t* pixels) {
     FILE* file = std::fopen(output_path, "wb");
-    if (file == nullptr) {
-        set_error("Failed to write output");
-        return -1;
-    }
+    if (file == nullptr) return false;
+#ifdef _WIN32
     struct stat info;
     const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
-    FileSink sink{file, false};
-    const int encoded = wants_png(output_path)
-                            ? stb_codecs_write_png(write_to_sink, &sink, width, height, pixels)
-                            : stb_codecs_write_jpg(write_to_sink, &sink, width, height, pixels);
-    const bool closed = std::fclose(file) == 0;
-    if (encoded == 0 || sink.failed || !closed) {
-        if (regular) std::remove(output_path);
+#endif
+    const bool encoded = encode_into(file, png, width, height, pixels);
+    const bool written = std::fclose(file) == 0 && encoded;
+#ifdef _WIN32
+    if (!written && regular) std::remove(output_path);
+#endif
+    return written;
+}
+
+#ifndef _WIN32
+
+// Blocks SIGPIPE on the calling thread while it lives, so that writing to a pipe whose
+// reader has gone fails with EPIPE instead of ending the host. A SIGPIPE raised meanwhile
+// is consumed and the thread's mask restored; the host's handlers are never touched.
+class SigpipeBlock {
+  public:
+    SigpipeBlock() {
+        sigemptyset(&sigpipe_);
+        sigaddset(&sigpipe_, SIGPIPE);
+        was_pending_ = pending();
+        blocked_ = pthread_sigmask(SIG_BLOCK, &sigpipe_, &previous_) == 0;
+    }
+    ~SigpipeBlock() {
+        if (!blocked_) return;
+        if (!was_pending_ && pending()) {
+            const struct timespec no_wait = {0, 0};
+            sigtimedwait(&sigpipe_, nullptr, &no_wait);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+  private:
+    static bool pending() {
+        sigset_t set;
+        return sigpending(&set) == 0 && sigismember(&set, SIGPIPE) == 1;
+    }
+    sigset_t sigpipe_;
+    sigset_t previous_;
+    bool was_pending_ = false;
+    bool blocked_ = false;
+};
+
+// A new file beside `target` (in the same folder, so that a rename replaces the target
+// in one step), under a hidden name of its own. It is removed on destruction unless
+// finish() renamed it over the target.
+class ReplacementFile {
+  public:
+    explicit ReplacementFile(const char* target) : target_(target) {
+        const char* slash = std::strrchr(target, '/');
+        const int folder_length = slash != nullptr ? static_cast<int>(slash - target + 1) : 0;
+        struct timespec now = {0, 0};
+        clock_gettime(CLOCK_REALTIME, &now);
+        unsigned salt =
+            static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(now.tv_nsec);
+        for (int attempt = 0; attempt < 100; ++attempt, salt = salt * 1664525u + 1013904223u) {
+            const int length = std::snprintf(path_, sizeof path_, "%.*s.kri-%08x.part",
+                                             folder_length, target, salt);
+            if (length < 0 || static_cast<size_t>(length) >= sizeof path_) break;
+            // 0666 lets the umask choose a new file's mode, as fopen would.
+            const int fd = open(path_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                file_ = fdopen(fd, "wb");
+                if (file_ == nullptr) {
+                    close(fd);
+                    unlink(path_);
+                }
+                break;
+            }
+            if (errno != EEXIST) break;
+        }
+        if (file_ == nullptr) path_[0] = '\0';
+    }
+    ~ReplacementFile() {
+        if (file_ != nullptr) std::fclose(file_);
+        if (path_[0] != '\0' && !renamed_) unlink(path_);
+    }
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    // Null when the folder took no new file.
+    FILE* file() const { return file_; }
+
+    // The owner (where permitted) and mode of the file being replaced.
+    void keep_mode_of(const struct stat& existing) {
+        if (fchown(fileno(file_), existing.st_uid, existing.st_gid) != 0) {
+            // Not permitted: the replacement keeps the caller as its owner.
+        }
+        fchmod(fileno(file_), existing.st_mode & 07777);
+    }
+
+    // Flushes the file to disk and renames it over the target; true on success.
+    bool finish() {
+        // EINVAL: a file system that has nothing to synchronise.
+        const bool synced =
+            std::fflush(file_) == 0 && (fsync(fileno(file_)) == 0 || errno == EINVAL);
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        renamed_ = synced && closed && std::rename(path_, target_) == 0;
+        return renamed_;
+    }
+
+  private:
+    const char* target_;
+    char path_[PATH_MAX];
+    FILE* file_ = nullptr;
+    bool renamed_ = false;
+};
+
+enum class OutputKind { kNew, kRegular, kInPlace };
+
+// Classifies the output. A regular file (or a symlink to one) is replaced: `target` gets
+// its real path and `existing` its status. A name not taken yet is created through a
+// replacement too (`target` is output_path). Anything else is written in place: devices,
+// FIFOs, folders, dangling links, and paths that cannot be examined.
+OutputKind classify_output(const char* output_path, char* target, struct stat* existing) {
+    if (stat(output_path, existing) != 0) {
+        struct stat link;
+        if (errno != ENOENT || lstat(output_path, &link) == 0) return OutputKind::kInPlace;
+        const int length = std::snprintf(target, PATH_MAX, "%s", output_path);
+        return length >= 0 && length < PATH_MAX ? OutputKind::kNew : OutputKind::kInPlace;
+    }
+    if (!S_ISREG(existing->st_mode) || realpath(output_path, target) == nullptr)
+        return OutputKind::kInPlace;
+    return OutputKind::kRegular;
+}
+
+// Encodes into a file beside the target and renames it over the target only when it is
+// complete, so a failed write never costs the file that was there (an input named as the
+// output included). Falls back to writing in place where the folder takes no new file.
+bool write_replacing(const char* output_path, bool png, int width, int height,
+                     const uint8_t* pixels) {
+    char target[PATH_MAX];
+    struct stat existing;
+    const OutputKind kind = classify_output(output_path, target, &existing);
+    if (kind == OutputKind::kInPlace)
+        return write_in_place(output_path, png, width, height, pixels);
+    ReplacementFile replacement(target);
+    if (replacement.file() == nullptr)
+        return write_in_place(output_path, png, width, height, pixels);
+    if (kind == OutputKind::kRegular) replacement.keep_mode_of(existing);
+    return encode_into(replacement.file(), png, width, height, pixels) && replacement.finish();
+}
+
+#endif  // !_WIN32
+
+// Writes the pixels to output_path as PNG or JPEG (by name). A size the format cannot
+// hold is refused before any file is touched.
+int write_image(const char* output_path, int width, int height, const uint8_t* pixels) {
+    const bool png = wants_png(output_path);
+    bool written = false;
+    if (stb_codecs_can_write(png ? 1 : 0, width, height) != 0) {
+#ifdef _WIN32
+        written = write_in_place(output_path, png, width, height, pixels);
+#else
+        SigpipeBlock sigpipe_block;
+        written = write_replacing(output_path, png, width, height, pixels);
+#endif
+    }
+    if (!written) {
         set_error("Failed to write output");
         return -1;
     }

@@ -25,20 +25,29 @@ enum { kComponents = 3, kJpegQuality = 95 };
 // data that does not compress). Up to 2^30 filtered bytes every count stays below
 // INT_MAX; larger images are refused instead of overflowing.
 #define KRI_PNG_MAX_FILTERED_BYTES (1LL << 30)
+// A JPEG frame header stores each side in 16 bits.
+#define KRI_JPEG_MAX_SIDE 65535
 
 uint8_t* stb_codecs_load_rgb(const char* path, int* width, int* height) {
     int channels_in_file = 0;
     return stbi_load(path, width, height, &channels_in_file, kComponents);
 }
 
+int stb_codecs_can_write(int png, int width, int height) {
+    if (width < 1 || height < 1) return 0;
+    if (png) return ((long long)kComponents * width + 1) * height <= KRI_PNG_MAX_FILTERED_BYTES;
+    return width <= KRI_JPEG_MAX_SIDE && height <= KRI_JPEG_MAX_SIDE;
+}
+
 int stb_codecs_write_png(stb_codecs_write_fn* write, void* context, int width, int height,
                          const uint8_t* pixels) {
-    if (((long long)kComponents * width + 1) * height > KRI_PNG_MAX_FILTERED_BYTES) return 0;
+    if (!stb_codecs_can_write(1, width, height)) return 0;
     return stbi_write_png_to_func(write, context, width, height, kComponents, pixels,
                                   kComponents * width);
 }
 
 int stb_codecs_write_jpg(stb_codecs_write_fn* write, void* context, int width, int height,
                          const uint8_t* pixels) {
+    if (!stb_codecs_can_write(0, width, height)) return 0;
     return stbi_write_jpg_to_func(write, context, width, height, kComponents, pixels, kJpegQuality);
 }

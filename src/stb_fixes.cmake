@@ -140,6 +140,108 @@ _kri_stb_fix(jpeg-state-info [=[
    j->s = s;
    result = stbi__jpeg_info_raw(j, x, y, comp);]=])
 
+# 6. A PNG's image data was inflated whole into a buffer that doubled without bound, so a
+#    small file declaring 1 x 1 could take gigabytes. The header fixes how many bytes the
+#    image needs: inflating now stops at that size (rows and Adam7 passes, each with its
+#    filter byte, are at most 3 bytes a row and 14 bytes over the non-interlaced size),
+#    plus 64 KB. The slack covers the largest single write of the inflater (a stored
+#    block), so stopping there never cuts image data short; whatever the stream holds
+#    beyond is ignored, as trailing data already was (stb checks only for too little).
+_kri_stb_fix(zlib-cap-field [=[
+   int   z_expandable;]=] [=[
+   int   z_expandable;
+   unsigned int zout_cap; // 0: unbounded; otherwise output stops before passing it
+   int   zout_capped;     // set when output stopped at zout_cap]=])
+_kri_stb_fix(zlib-cap-none [=[
+   a->z_expandable = exp;
+]=] [=[
+   a->z_expandable = exp;
+   a->zout_cap = 0;
+   a->zout_capped = 0;
+]=])
+_kri_stb_fix(zlib-cap-expand [=[
+   if (UINT_MAX - cur < (unsigned) n) return stbi__err("outofmem", "Out of memory");
+   while (cur + n > limit) {
+      if(limit > UINT_MAX / 2) return stbi__err("outofmem", "Out of memory");
+      limit *= 2;
+   }]=] [=[
+   if (UINT_MAX - cur < (unsigned) n) return stbi__err("outofmem", "Out of memory");
+   if (z->zout_cap && cur + n > z->zout_cap) { z->zout_capped = 1; return 0; }
+   while (cur + n > limit) {
+      if(limit > UINT_MAX / 2) return stbi__err("outofmem", "Out of memory");
+      limit *= 2;
+   }
+   if (z->zout_cap && limit > z->zout_cap) limit = z->zout_cap;]=])
+_kri_stb_fix(zlib-cap-decoder [=[
+STBIDEF int stbi_zlib_decode_buffer(char *obuffer, int olen, char const *ibuffer, int ilen)]=] [=[
+// Inflates into a buffer that starts at initial_size and never grows past cap; reaching
+// the cap ends inflation successfully with what was inflated so far.
+static char *stbi__zlib_decode_capped(const char *buffer, int len, int initial_size, stbi__uint32 cap, int *outlen, int parse_header)
+{
+   stbi__zbuf a;
+   char *p = (char *) stbi__malloc(initial_size);
+   if (p == NULL) return NULL;
+   a.zbuffer = (stbi_uc *) buffer;
+   a.zbuffer_end = (stbi_uc *) buffer + len;
+   a.zout_start = p;
+   a.zout = p;
+   a.zout_end = p + initial_size;
+   a.z_expandable = 1;
+   a.zout_cap = cap;
+   a.zout_capped = 0;
+   if (stbi__parse_zlib(&a, parse_header) || a.zout_capped) {
+      if (outlen) *outlen = (int) (a.zout - a.zout_start);
+      return a.zout_start;
+   }
+   STBI_FREE(a.zout_start);
+   return NULL;
+}
+
+STBIDEF int stbi_zlib_decode_buffer(char *obuffer, int olen, char const *ibuffer, int ilen)]=])
+# raw_len is below 2^31 + 2^24 (stb limits x * y * channels to 2^30, two bytes a sample,
+# and each side to 2^24), so the cap stays inside 32 bits.
+_kri_stb_fix(zlib-cap-png [=[
+            z->expanded = (stbi_uc *) stbi_zlib_decode_malloc_guesssize_headerflag((char *) z->idata, ioff, raw_len, (int *) &raw_len, !is_iphone);]=] [=[
+            z->expanded = (stbi_uc *) stbi__zlib_decode_capped((char *) z->idata, ioff, raw_len, raw_len + 3 * s->img_y + 14 + 65536, (int *) &raw_len, !is_iphone);]=])
+
+# 7. An IDAT chunk's buffer was grown to the length its header claims before any of its
+#    data was read, so a file of a few hundred bytes claiming a 2 GB chunk made stb_image
+#    allocate 2 GB (found by fuzzing under -malloc_limit_mb). The chunk is now read in
+#    pieces of at most 64 KB, and the buffer grows only with data the file really holds.
+#    Applied after the empty-IDAT fix above, whose text it replaces.
+_kri_stb_fix(png-idat-grow-with-data [=[
+            if (ioff + c.length > idata_limit) {
+               stbi__uint32 idata_limit_old = idata_limit;
+               stbi_uc *p;
+               if (idata_limit == 0) idata_limit = c.length > 4096 ? c.length : 4096;
+               while (ioff + c.length > idata_limit)
+                  idata_limit *= 2;
+               STBI_NOTUSED(idata_limit_old);
+               p = (stbi_uc *) STBI_REALLOC_SIZED(z->idata, idata_limit_old, idata_limit); if (p == NULL) return stbi__err("outofmem", "Out of memory");
+               z->idata = p;
+            }
+            if (c.length > 0 && !stbi__getn(s, z->idata+ioff,c.length)) return stbi__err("outofdata","Corrupt PNG");
+            ioff += c.length;]=] [=[
+            {
+               stbi__uint32 left = c.length;
+               while (left > 0) {
+                  stbi__uint32 piece = left < 65536 ? left : 65536;
+                  if (ioff + piece > idata_limit) {
+                     stbi__uint32 idata_limit_old = idata_limit;
+                     stbi_uc *p;
+                     if (idata_limit == 0) idata_limit = 4096;
+                     while (ioff + piece > idata_limit)
+                        idata_limit *= 2;
+                     STBI_NOTUSED(idata_limit_old);
+                     p = (stbi_uc *) STBI_REALLOC_SIZED(z->idata, idata_limit_old, idata_limit); if (p == NULL) return stbi__err("outofmem", "Out of memory");
+                     z->idata = p;
+                  }
+                  if (!stbi__getn(s, z->idata+ioff, piece)) return stbi__err("outofdata","Corrupt PNG");
+                  ioff += piece;
+                  left -= piece;
+               }
+            }]=])
+
 # The marker lets stb_codecs.c refuse to build against an unfixed copy. Written through a
 # scratch file so the header (and what includes it) is only rebuilt when it changes.
 file(WRITE ${KRI_STB_FIXED_DIR}/stb_image.h.new

@@ -205,6 +205,16 @@ def header_only_png(width, height, colour_type=2):
             chunk(b"IDAT", zlib.compress(b"\x00" * 64)) + chunk(b"IEND", b""))
 
 
+def inflating_png(inflated_bytes):
+    """A 1 x 1 grey PNG whose image data inflates to inflated_bytes (zeros), compressed
+    as it goes."""
+    compressor = zlib.compressobj(9)
+    block = b"\x00" * (1 << 20)
+    parts = [compressor.compress(block) for _ in range(inflated_bytes >> 20)]
+    data = b"".join(parts) + compressor.flush()
+    return (PNG_SIGNATURE + ihdr(1, 1, 8, 0) + chunk(b"IDAT", data) + chunk(b"IEND", b""))
+
+
 def jpeg_claiming(width, height, mode="RGB"):
     """A small baseline JPEG whose frame header is rewritten to claim width x height."""
     buffer = io.BytesIO()
@@ -228,6 +238,11 @@ def bombs(out):
     # A JPEG header holds 16-bit sizes, so 65535 is the largest side a JPEG can claim;
     # as RGB that is far beyond what the decoder allocates.
     write(out, "bomb_65535.jpg", jpeg_claiming(65535, 65535))
+    # One pixel whose data inflates to 400 MB: only the first 2 bytes are image data.
+    write(out, "bomb_inflate_1x1.png", inflating_png(400 << 20))
+    # Sides around the largest a JPEG header can hold.
+    for width in (65535, 65536, 70000):
+        write(out, f"wide_{width}.png", zero_png(width, 1, colour_type=2))
 
 
 def main():
@@ -241,6 +256,8 @@ def main():
     write(out, "size_640x480.png", zero_png(640, 480, colour_type=2))
     write(out, "size_640x481.png", zero_png(640, 481, colour_type=2))
     bombs(out)
+    # Noise, so that its PNG is larger than a pipe holds.
+    write(out, "noise_256.png", png_bytes(rng_samples(rng, (256, 256, 3), 8), 3, 8, 2))
 
 
 if __name__ == "__main__":

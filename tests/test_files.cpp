@@ -2,10 +2,13 @@
 // format decoded to the right RGB, the output format chosen by name, failed writes, and
 // decompression bombs. The input images are written by make_images.py (KRI_TEST_IMAGES);
 // outputs are decoded by PIL, an independent decoder. Each test runs in its own process.
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +17,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +100,7 @@ Decoded decode_with_pil(const std::string& path) {
 struct JpegFacts {
     std::vector<int> first_quant;  // the first entry of each table, in file order
     std::vector<int> sampling;     // the sampling byte of each component
+    int width = 0;
 };
 
 JpegFacts jpeg_facts(const Bytes& b) {
@@ -108,6 +114,7 @@ JpegFacts jpeg_facts(const Bytes& b) {
         if (marker == 0xdb) {
             for (size_t t = body; t + 65 <= end; t += 65) facts.first_quant.push_back(b[t + 1]);
         } else if (marker == 0xc0) {
+            facts.width = (b[body + 3] << 8) | b[body + 4];
             const int components = b[body + 5];
             for (int c = 0; c < components; ++c) facts.sampling.push_back(b[body + 6 + 3 * c + 1]);
         } else if (marker == 0xda) {
@@ -116,6 +123,69 @@ JpegFacts jpeg_facts(const Bytes& b) {
         at = end;
     }
     return facts;
+}
+
+std::set<std::string> folder_entries(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* folder = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(folder))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                names.insert(entry->d_name);
+        closedir(folder);
+    }
+    return names;
+}
+
+size_t resident_kb() {
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return 0;
+    char line[256];
+    size_t kb = 0;
+    while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::sscanf(line, "VmRSS: %zu kB", &kb) == 1) break;
+    std::fclose(status);
+    return kb;
+}
+
+// What became of a child process: its exit code (-1 if a signal ended it) and its peak
+// resident memory.
+struct ChildEnd {
+    int exit_code = -1;
+    int signal = 0;
+    long peak_kb = 0;
+};
+
+// Starts `body` in a forked child whose exit code is what it returns. The engine must be
+// started inside the child: ONNX Runtime's threads do not survive a fork.
+pid_t start_child(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
+
+ChildEnd wait_for_child(pid_t pid) {
+    ChildEnd end;
+    int status = 0;
+    struct rusage usage;
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return end;
+    if (WIFEXITED(status)) end.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
+    end.peak_kb = usage.ru_maxrss;
+    return end;
+}
+
+ChildEnd run_in_child(const std::function<int()>& body) {
+    return wait_for_child(start_child(body));
+}
+
+// In a child: 0 when the call failed with exactly `message`, 1 otherwise (told on stderr).
+int expect_child_failure(const std::string& a, const std::string& b, const std::string& output,
+                         const char* message) {
+    const int result = rife_interpolate_files(a.c_str(), b.c_str(), output.c_str(), 0.5f);
+    if (result == -1 && std::strcmp(rife_get_error(), message) == 0) return 0;
+    std::fprintf(stderr, "%s: returned %d, \"%s\"\n", output.c_str(), result, rife_get_error());
+    return 1;
 }
 
 // Serves a file's bytes through a FIFO, once, to whoever opens it for reading: a FIFO
@@ -392,16 +462,28 @@ TEST_F(Files, OutputFormatIsChosenByTheTextAfterTheLastDot) {
     }
 }
 
+// Also through a symlink, which stays a link; the file keeps its mode either way.
 TEST_F(Files, AnExistingOutputFileIsReplacedWhole) {
     init_with("identity");
-    const std::string output = out("frame.png");
-    write_bytes(output, std::string(200000, 'x'));  // longer than the new file
-    ASSERT_EQ(rife_interpolate_files(image("png_rgb8.png").c_str(), image("png_rgb8.png").c_str(),
-                                     output.c_str(), 0.5f),
-              0)
-        << rife_get_error();
-    EXPECT_LT(read_bytes(output).size(), 200000u);
-    EXPECT_TRUE(decode_with_pil(output).rgb == read_bytes(image("png_rgb8.rgb")));
+    const std::string output = out("frame.png"), link = out("latest.png");
+    ASSERT_EQ(symlink("frame.png", link.c_str()), 0);
+    for (const std::string& path : {output, link}) {
+        SCOPED_TRACE(path);
+        write_bytes(output, std::string(200000, 'x'));  // longer than the new file
+        ASSERT_EQ(chmod(output.c_str(), 0640), 0);
+        ASSERT_EQ(rife_interpolate_files(image("png_rgb8.png").c_str(),
+                                         image("png_rgb8.png").c_str(), path.c_str(), 0.5f),
+                  0)
+            << rife_get_error();
+        EXPECT_LT(read_bytes(output).size(), 200000u);
+        EXPECT_TRUE(decode_with_pil(output).rgb == read_bytes(image("png_rgb8.rgb")));
+        struct stat info;
+        ASSERT_EQ(lstat(output.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u);
+        ASSERT_EQ(lstat(link.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISLNK(info.st_mode));
+    }
+    EXPECT_EQ(folder_entries(dir_), (std::set<std::string>{"frame.png", "latest.png"}));
 }
 
 // ---- failed writes -----------------------------------------------------------------------
@@ -455,21 +537,119 @@ TEST_F(Files, FullDeviceIsAWriteFailureAndTheDeviceStays) {
     EXPECT_EQ(after.st_ino, full.st_ino);
 }
 
-// A file size limit makes the write fail part-way into a regular file: what was written is
-// removed, also when the file existed before the call.
-TEST_F(Files, WriteFailingPartWayRemovesThePartialFile) {
+// A folder that takes no new file (immutable, which binds root too) gets no replacement
+// beside the output: the existing file is written in place.
+TEST_F(Files, FolderTakingNoNewFileIsWrittenInPlace) {
     init_with("identity");
-    signal(SIGXFSZ, SIG_IGN);  // over the limit, write() fails with EFBIG instead
-    const std::string frame = image("png_rgb8.png");  // ~10 KB as PNG, ~5 KB as JPEG
-    write_bytes(out("existing.jpg"), "an older frame");
-    struct rlimit limit = {1024, 1024};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    for (const std::string& path : {out("partial.png"), out("partial.jpg"), out("existing.jpg")}) {
-        SCOPED_TRACE(path);
-        EXPECT_EQ(rife_interpolate_files(frame.c_str(), frame.c_str(), path.c_str(), 0.5f), -1);
+    const std::string folder = out("locked"), output = folder + "/frame.png";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    write_bytes(output, "an older frame");
+    if (std::system(("chattr +i '" + folder + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i is not available here";
+    const int result = rife_interpolate_files(image("png_rgb8.png").c_str(),
+                                              image("png_rgb8.png").c_str(), output.c_str(), 0.5f);
+    const std::string error = rife_get_error();
+    ASSERT_EQ(std::system(("chattr -i '" + folder + "'").c_str()), 0);
+    EXPECT_EQ(result, 0) << error;
+    EXPECT_TRUE(decode_with_pil(output).rgb == read_bytes(image("png_rgb8.rgb")));
+    EXPECT_EQ(folder_entries(folder), std::set<std::string>{"frame.png"});
+}
+
+// JPEG stores each side in 16 bits: a wider frame is refused before anything is written,
+// where PNG, with 32-bit sides, takes it.
+TEST_F(Files, JpegSidesPast65535AreRefusedBeforeWriting) {
+    init_with("identity");
+    const std::string widest = image("wide_65535.png"), jpeg = out("widest.jpg");
+    ASSERT_EQ(rife_interpolate_files(widest.c_str(), widest.c_str(), jpeg.c_str(), 0.5f), 0)
+        << rife_get_error();
+    // libjpeg (PIL) stops at 65500 a side, so stb_image reads it back.
+    EXPECT_EQ(jpeg_facts(read_bytes(jpeg)).width, 65535);
+    const std::string back = out("widest.png");
+    ASSERT_EQ(rife_interpolate_files(jpeg.c_str(), jpeg.c_str(), back.c_str(), 0.5f), 0)
+        << rife_get_error();
+    EXPECT_EQ(decode_with_pil(back).width, 65535);
+    for (const char* name : {"wide_65536.png", "wide_70000.png"}) {
+        SCOPED_TRACE(name);
+        const std::string output = out("wide.jpg");
+        EXPECT_EQ(
+            rife_interpolate_files(image(name).c_str(), image(name).c_str(), output.c_str(), 0.5f),
+            -1);
         EXPECT_STREQ(rife_get_error(), "Failed to write output");
-        EXPECT_FALSE(exists(path));
+        EXPECT_FALSE(exists(output));
     }
+    const std::string png = out("wide.png");
+    ASSERT_EQ(rife_interpolate_files(image("wide_70000.png").c_str(),
+                                     image("wide_70000.png").c_str(), png.c_str(), 0.5f),
+              0)
+        << rife_get_error();
+    EXPECT_EQ(decode_with_pil(png).width, 70000);
+}
+
+// A file size limit makes the write fail part-way: no partial file is left, and what the
+// output named before the call, an input named as the output included, is kept whole,
+// also through a symlink (which stays a link).
+TEST_F(Files, WriteFailingPartWayLosesNoFile) {
+    const std::string input = out("frame1.png"), target = out("target.jpg");
+    const Bytes original = read_bytes(image("png_rgb8.png"));  // ~10 KB as PNG, ~5 KB as JPEG
+    write_bytes(input, std::string(original.begin(), original.end()));
+    write_bytes(target, "an older frame");
+    ASSERT_EQ(symlink("target.jpg", out("link.jpg").c_str()), 0);
+    const ChildEnd end = run_in_child([&] {
+        signal(SIGXFSZ, SIG_IGN);  // over the limit, write() fails with EFBIG instead
+        const struct rlimit limit = {1024, 1024};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || rife_init(model_dir("identity").c_str()) != 0)
+            return 2;
+        int failures = 0;
+        for (const char* name : {"partial.png", "partial.jpg", "frame1.png", "link.jpg"})
+            failures += expect_child_failure(input, input, out(name), "Failed to write output");
+        return failures;
+    });
+    EXPECT_EQ(end.exit_code, 0);
+    EXPECT_TRUE(read_bytes(input) == original);
+    const Bytes kept = read_bytes(target);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "an older frame");
+    struct stat info;
+    ASSERT_EQ(lstat(out("link.jpg").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(folder_entries(dir_),
+              (std::set<std::string>{"frame1.png", "target.jpg", "link.jpg"}));
+}
+
+// A FIFO whose reader leaves after a few bytes: the write fails instead of SIGPIPE ending
+// the process (left at its default action here), the signal is not left pending or
+// blocked, and the FIFO stays.
+TEST_F(Files, PipeWhoseReaderLeavesIsAWriteFailure) {
+    const std::string fifo = out("pipe.png");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t child = start_child([&] {
+        signal(SIGPIPE, SIG_DFL);
+        if (rife_init(model_dir("identity").c_str()) != 0) return 2;
+        // Noise: its PNG is larger than the pipe holds, so writes outlast the reader.
+        const std::string noise = image("noise_256.png");
+        int failures = expect_child_failure(noise, noise, fifo, "Failed to write output");
+        sigset_t pending, mask;
+        sigpending(&pending);
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        if (sigismember(&pending, SIGPIPE) || sigismember(&mask, SIGPIPE)) failures += 4;
+        return failures;
+    });
+    // The reader opens after the fork, so the child holds no read end of its own.
+    const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    char head[16];
+    size_t got = 0;
+    struct pollfd ready = {fd, POLLIN, 0};
+    while (fd >= 0 && got < sizeof head && poll(&ready, 1, 60000) > 0) {
+        const ssize_t n = read(fd, head + got, sizeof head - got);
+        if (n <= 0 && errno != EAGAIN) break;
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    if (fd >= 0) close(fd);
+    const ChildEnd end = wait_for_child(child);
+    EXPECT_EQ(end.signal, 0) << strsignal(end.signal);
+    EXPECT_EQ(end.exit_code, 0);
+    struct stat info;
+    ASSERT_EQ(stat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 // ---- decompression bombs and the largest sizes ---------------------------------------------
@@ -496,6 +676,20 @@ TEST_F(Files, BombOf20000SquaredDecodesWithinMemory) {
     const double peak_gb = usage.ru_maxrss / 1048576.0;
     std::printf("peak resident memory: %.2f GB\n", peak_gb);
     EXPECT_LT(peak_gb, 4.0);
+}
+
+// One pixel whose data inflates to 400 MB: the data past what the header implies is never
+// inflated, so both frames decode (to be refused only for the engine not being ready)
+// within little more memory than the process had.
+TEST_F(Files, DataPastWhatThePngHeaderImpliesIsNotInflated) {
+    const std::string bomb = image("bomb_inflate_1x1.png");
+    const size_t before_kb = resident_kb();
+    const ChildEnd end = run_in_child(
+        [&] { return expect_child_failure(bomb, bomb, out("o.png"), "Not initialized"); });
+    EXPECT_EQ(end.exit_code, 0);
+    const double grown_mb = (end.peak_kb - static_cast<long>(before_kb)) / 1024.0;
+    std::printf("peak resident memory of the decoding child: %.1f MB over its parent\n", grown_mb);
+    EXPECT_LT(grown_mb, 64.0);
 }
 
 size_t address_space_bytes() {
