@@ -44,20 +44,6 @@ RESULTS = os.path.join(REPO, "docs", "results.md")
 SECTION = ("<!-- quality:begin -->", "<!-- quality:end -->")
 
 
-def load_clip(name):
-    """All frames [N,H,W,3] of a python3-mecavideo clip by file name (cached); with TRIPLETS
-    (its tune triplets), what model/dev_eval.py reads."""
-    clip = next(c for c, (_, path, _) in devset.CLIPS.items() if os.path.basename(path) == name)
-    cache = os.path.join(devset.CACHE, "clips", clip + ".npy")
-    if not os.path.exists(cache):
-        os.makedirs(os.path.dirname(cache), exist_ok=True)
-        np.save(cache, np.stack([f.copy() for f in devset.stream_frames(clip)]))
-    return np.load(cache, mmap_mode="r")
-
-
-TRIPLETS = [(os.path.basename(devset.CLIPS[c][1]), n) for c, n, half in devset.TRIPLETS
-            if devset.CLIPS[c][0] == "python3-mecavideo" and half == "tune"]
-
 # ---------------------------------------------------------------------------------------
 # Methods: each maps (frame0, frame1, list of timesteps) to a list of uint8 frames.
 

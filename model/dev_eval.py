@@ -1,11 +1,17 @@
 #!/usr/bin/python3
-"""Quick evaluation of the model in eager PyTorch (no export) on the development triplets
-and on synthetic motion; used while developing. The figures that count come from
-bench/quality.py, which runs the exported file through the library.
+"""Evaluation of the model in eager PyTorch (no export), for tuning: the tune half of the
+development set (bench/devset.py), per category, with OpenCV DIS (medium preset, the peer
+users script) and the plain blend beside it. The figures that count come from
+bench/quality.py, which runs the exported file through the library on both halves.
 
-    /usr/bin/python3 model/dev_eval.py [key=value ...]   (keyword arguments of Interpolator)
+    /usr/bin/python3 model/dev_eval.py [--half validate] [--category NAME] [key=value ...]
+
+key=value pairs are keyword arguments of Interpolator (values are Python literals). The
+peers' scores are cached in the development set's cache folder.
 """
-import math
+import argparse
+import collections
+import json
 import os
 import sys
 import time
@@ -16,20 +22,25 @@ import torch
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "bench"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src"))
 
+import devset  # noqa: E402
 import quality  # noqa: E402
 from interp import Interpolator  # noqa: E402
+from model_contract import CONTRACT  # noqa: E402
 
 torch.set_num_threads(2)
 
 
 def run(model, f0, f1, t):
+    """The model's frame at t for uint8 frames, padded with black as the library pads."""
     h, w = f0.shape[:2]
-    ph, pw = (h + 63) // 64 * 64, (w + 63) // 64 * 64
+    pad = CONTRACT["kPadMultiple"]
+    ph, pw = -(-h // pad) * pad, -(-w // pad) * pad
 
     def tens(f):
         x = torch.zeros(1, 3, ph, pw)
-        x[0, :, :h, :w] = torch.from_numpy(f).permute(2, 0, 1).float() / 255.0
+        x[0, :, :h, :w] = torch.from_numpy(np.ascontiguousarray(f)).permute(2, 0, 1) / 255.0
         return x
 
     with torch.no_grad():
@@ -38,57 +49,46 @@ def run(model, f0, f1, t):
     return (out.clip(0, 1) * 255.0 + 0.5).astype(np.uint8)
 
 
-def synthetic(seed_clip="balle-jbart.mp4", idx=120):
-    """Triplets with known motion made from one still: (name, f0, truth, f1)."""
-    from PIL import Image
-    still = Image.fromarray(quality.load_clip(seed_clip)[idx])
-    W, H = still.size
-    cx, cy = W / 2, H / 2
-    out = []
-
-    def affine(s, ang, tx, ty):
-        # Inverse map of: scale s, rotation ang (deg), translation (tx, ty) about the centre.
-        a = math.radians(ang)
-        ca, sa = math.cos(a) / s, math.sin(a) / s
-        m = (ca, sa, cx - ca * (cx + tx) - sa * (cy + ty),
-             -sa, ca, cy + sa * (cx + tx) - ca * (cy + ty))
-        return np.asarray(still.transform(still.size, Image.AFFINE, m, Image.BICUBIC))
-
-    crop = (slice(32, H - 32), slice(32, W - 32))
-    for name, p in [("shift 3.3,-1.7", (1, 0, 3.3, -1.7)), ("shift 12.6,5.2", (1, 0, 12.6, 5.2)),
-                    ("zoom 3%", (1.03, 0, 0, 0)), ("rotate 2deg", (1, 2.0, 0, 0))]:
-        s, ang, tx, ty = p
-        f0 = affine(1 / math.sqrt(s) if s != 1 else 1, -ang / 2, -tx / 2, -ty / 2)
-        tr = affine(1, 0, 0, 0)
-        f1 = affine(math.sqrt(s), ang / 2, tx / 2, ty / 2)
-        out.append((name, f0[crop], tr[crop], f1[crop]))
-    return out
+def peer_scores(item, t, truth, cache, dis_medium):
+    key = f"{item.name}@{t:.4f}"
+    if key not in cache:
+        dis = dis_medium(item.f0, item.f1, [t])[0]
+        cache[key] = {"dis": quality.psnr(dis, truth),
+                      "blend": quality.psnr(quality.blend(item.f0, item.f1, [t])[0], truth)}
+    return cache[key]
 
 
 def main():
-    kw = {}
-    for arg in sys.argv[1:]:
-        k, v = arg.split("=")
-        kw[k] = eval(v)
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--half", default="tune", choices=devset.HALVES)
+    ap.add_argument("--category", default=None)
+    ap.add_argument("params", nargs="*", help="key=value keyword arguments of Interpolator")
+    args = ap.parse_args()
+    kw = {k: eval(v) for k, v in (p.split("=", 1) for p in args.params)}
     model = Interpolator(**kw).eval()
-    rows = []
-    t0 = time.time()
-    for clip, n in quality.TRIPLETS:
-        fr = quality.load_clip(clip)
-        a, tr, b = fr[n - 1], fr[n], fr[n + 1]
-        p = run(model, a, b, 0.5)
-        bl = quality.blend(a, b, [0.5])[0]
-        rows.append((f"{clip[:12]} {n}", quality.psnr(p, tr), quality.psnr(bl, tr)))
-    for name, a, tr, b in synthetic():
-        p = run(model, a, b, 0.5)
-        bl = quality.blend(a, b, [0.5])[0]
-        rows.append((name, quality.psnr(p, tr), quality.psnr(bl, tr)))
-    for name, m, bl in rows:
-        print(f"{name:20s} model {m:6.2f}  blend {bl:6.2f}  diff {m - bl:+6.2f}")
-    real = np.array([r[1:] for r in rows[:len(quality.TRIPLETS)]])
-    print(f"mean calib9 model {real[:9, 0].mean():.2f} blend {real[:9, 1].mean():.2f}; "
-          f"all12 model {real[:, 0].mean():.2f} blend {real[:, 1].mean():.2f}; "
-          f"worst vs blend {np.min(real[:, 0] - real[:, 1]):+.2f}; {time.time() - t0:.1f}s")
+    cache_path = os.path.join(devset.CACHE, "peer-scores.json")
+    cache = json.load(open(cache_path)) if os.path.exists(cache_path) else {}
+    start, rows, dis_medium = time.time(), [], quality.DIS("MEDIUM")
+    cats = [args.category] if args.category else None
+    for item in devset.items(half=args.half, categories=cats):
+        for t, truth in item.targets:
+            peers = peer_scores(item, t, truth, cache, dis_medium)
+            score = quality.psnr(run(model, item.f0, item.f1, t), truth)
+            rows.append((item.category, f"{item.name}@{t:.2f}", score, peers["dis"],
+                         peers["blend"]))
+    with open(cache_path, "w") as f:
+        json.dump(cache, f)
+    by_cat = collections.defaultdict(list)
+    for row in rows:
+        by_cat[row[0]].append(row[2:])
+    print(f"{args.half} half: mean PSNR (dB) | frames | model | DIS medium | blend | model - DIS")
+    for cat, scores in sorted(by_cat.items()) + [("all", [r[2:] for r in rows])]:
+        m = np.mean(scores, axis=0)
+        print(f"{cat:24s} {len(scores):4d} {m[0]:7.2f} {m[1]:7.2f} {m[2]:7.2f} {m[0] - m[1]:+7.2f}")
+    worst = sorted(rows, key=lambda r: r[2] - max(r[3], r[4]))[:6]
+    print("worst against the better of DIS and blend: " +
+          "; ".join(f"{r[1]} {r[2] - max(r[3], r[4]):+.2f}" for r in worst))
+    print(f"{time.time() - start:.0f} s")
 
 
 if __name__ == "__main__":

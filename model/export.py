@@ -14,22 +14,28 @@ import onnx
 import torch
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "src"))
 from interp import Interpolator  # noqa: E402
+from model_contract import CONTRACT  # noqa: E402
 
 OPSET = 16  # GridSample needs 16
 
 
 def export(path):
     model = Interpolator().eval()
-    h, w = 128, 192
+    pad = CONTRACT["kPadMultiple"]
+    h, w = 2 * pad, 3 * pad
     args = (torch.rand(1, 3, h, w), torch.rand(1, 3, h, w), torch.tensor([0.5]))
+    img0, img1, output = CONTRACT["kFirstFrame"], CONTRACT["kSecondFrame"], CONTRACT["kOutput"]
     buf = io.BytesIO()
     with torch.no_grad():
         torch.onnx.export(model, args, buf, opset_version=OPSET,
-                          input_names=["img0", "img1", "timestep"], output_names=["output"],
-                          dynamic_axes={"img0": {2: "H", 3: "W"}, "img1": {2: "H", 3: "W"},
-                                        "output": {2: "H", 3: "W"}},
+                          input_names=[img0, img1, CONTRACT["kTimestep"]],
+                          output_names=[output],
+                          dynamic_axes={img0: {2: "H", 3: "W"}, img1: {2: "H", 3: "W"},
+                                        output: {2: "H", 3: "W"}},
                           do_constant_folding=True)
     m = onnx.load_from_string(buf.getvalue())
     m.doc_string = ("Training-free motion-compensated frame interpolation "
@@ -42,6 +48,5 @@ def export(path):
 
 
 if __name__ == "__main__":
-    root = os.path.dirname(HERE)
-    export(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "models",
-                                                               "rife49_ensemble.onnx"))
+    export(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "models",
+                                                               CONTRACT["kFileName"]))

@@ -105,6 +105,105 @@ def box_filter(x, box):
     return F.avg_pool2d(x, (1, box), 1, (0, box // 2), count_include_pad=False)
 
 
+def content_extent(x):
+    """The last row and column (as float scalars) that are not black in either frame. The
+    library pads frames with black on the right and below; letterbox bars are no content
+    either."""
+    rows = x.amax(dim=(0, 1, 3)) > 0
+    cols = x.amax(dim=(0, 1, 2)) > 0
+    last_row = (rows.to(x.dtype) * torch.arange(rows.shape[0], dtype=x.dtype)).max()
+    last_col = (cols.to(x.dtype) * torch.arange(cols.shape[0], dtype=x.dtype)).max()
+    return last_row, last_col
+
+
+def fill_padding(x, extent):
+    """Repeats the last content row and column over the padding, so that motion near the
+    frame's edges is estimated as if the picture went on, not against a black band."""
+    last_row, last_col = extent
+    _, _, hh, ww = x.shape
+    rows = torch.minimum(torch.arange(hh, dtype=x.dtype), last_row).to(torch.int64)
+    cols = torch.minimum(torch.arange(ww, dtype=x.dtype), last_col).to(torch.int64)
+    return torch.index_select(torch.index_select(x, 2, rows), 3, cols)
+
+
+def gradients(y):
+    """Central differences of a grey image [N,1,h,w] along x and y."""
+    gx = F.pad((y[:, :, :, 2:] - y[:, :, :, :-2]) * 0.5, (1, 1, 0, 0), mode="replicate")
+    gy = F.pad((y[:, :, 2:, :] - y[:, :, :-2, :]) * 0.5, (0, 0, 1, 1), mode="replicate")
+    return gx, gy
+
+
+def lk_template(ta, box, reg=1e-6):
+    """What window Lucas-Kanade needs of the template ta (grey [N,1,h,w]) over box x box
+    windows, computed once for all passes: its gradients, their mean-normalised 2x2 system
+    (with a small regularisation) and the sums that do not depend on the motion."""
+    gx, gy = gradients(ta)
+    m = box_filter(torch.cat([gx * gx, gx * gy, gy * gy, gx, gy, ta, gx * ta, gy * ta], 1), box)
+    mgx, mgy, mt = m[:, 3:4], m[:, 4:5], m[:, 5:6]
+    hxx = m[:, 0:1] - mgx * mgx + reg
+    hxy = m[:, 1:2] - mgx * mgy
+    hyy = m[:, 2:3] - mgy * mgy + reg
+    return dict(g=torch.cat([gx, gy, torch.ones_like(gx)], 1).unsqueeze(2), mgx=mgx, mgy=mgy,
+                hxx=hxx, hxy=hxy, hyy=hyy, det=hxx * hyy - hxy * hxy,
+                bx0=m[:, 6:7] - mgx * mt, by0=m[:, 7:8] - mgy * mt)
+
+
+def window_lk(tb, flow, tpl, box, iters, smooth):
+    """Sub-pixel refinement of flow [N,2,h,w] from the template (see lk_template) into tb
+    (grey, this level's pixels) by translational Lucas-Kanade over box x box windows, one
+    displacement per window.
+
+    tb is warped by the window's rounded motion (an exact shift), the window sums of the
+    template's gradients times that image at the 9 integer offsets around it are filtered
+    once, and the inverse-compositional iterations interpolate between those sums
+    bilinearly: exact for a motion constant over the window, and cheap, since no image is
+    resampled inside the loop. Sums are mean-normalised (brightness changes do not count).
+    Windows without texture in some direction say little about their motion: the result is
+    smoothed with weights from the window's smaller curvature (smooth x smooth)."""
+    n0 = torch.round(box_filter(flow, box))
+    tw = warp(tb, n0)
+    n, _, h, w = tw.shape
+    # [N,1,9,h,w]: tw(p + d_k), d_k = (k%3 - 1, k//3 - 1)
+    st = shifted_stack(tw, 1).reshape(n, 1, 9, h, w)
+    # One broadcast product (gx, gy and 1 times the 9 shifts) instead of three and a copy.
+    vol = box_filter((tpl["g"] * st).reshape(n, 27, h, w), box)
+    mgx, mgy, hxx, hxy, hyy, det = (tpl[k] for k in ("mgx", "mgy", "hxx", "hxy", "hyy", "det"))
+    bx0, by0 = tpl["bx0"], tpl["by0"]
+    cx, cy, s = vol[:, 0:9], vol[:, 9:18], vol[:, 18:27]
+    d = torch.zeros_like(flow)
+    for _ in range(iters):
+        x0 = torch.floor(d[:, 0:1]).clamp(-1.0, 0.0)
+        y0 = torch.floor(d[:, 1:2]).clamp(-1.0, 0.0)
+        fx = d[:, 0:1] - x0
+        fy = d[:, 1:2] - y0
+        k00 = ((y0 + 1.0) * 3.0 + (x0 + 1.0)).to(torch.int64)
+        k = torch.cat([k00, k00 + 1, k00 + 3, k00 + 4], 1)
+
+        def at(v):
+            c = torch.gather(v, 1, k)
+            top = c[:, 0:1] + fx * (c[:, 1:2] - c[:, 0:1])
+            bottom = c[:, 2:3] + fx * (c[:, 3:4] - c[:, 2:3])
+            return top + fy * (bottom - top)
+
+        sv = at(s)
+        bx = at(cx) - mgx * sv - bx0
+        by = at(cy) - mgy * sv - by0
+        ux = (hyy * bx - hxy * by) / det
+        uy = (hxx * by - hxy * bx) / det
+        # Inverse compositional: the template moved by u, so the motion moves by -u.
+        d = (d - torch.cat([ux, uy], 1)).clamp(-1.0, 1.0)
+    # Windows that reach outside the picture in tb match against repeated border pixels:
+    # they keep the motion handed in, in proportion, and weigh nothing in the smoothing.
+    grid = base_grid(n, h, w, tw) + n0
+    inside = ((grid[:, 0:1] >= 0) & (grid[:, 0:1] <= w - 1) & (grid[:, 1:2] >= 0) &
+              (grid[:, 1:2] <= h - 1)).to(tw.dtype)
+    valid = box_filter(inside, box)
+    valid = valid * valid
+    out = flow + valid * (n0 + d - flow)
+    conf = valid * det / (hxx + hyy)
+    return box_filter(out * conf, smooth) / box_filter(conf, smooth).clamp(min=1e-12)
+
+
 def search(a, b, r, box, step=1, penalty=0.0, stride=1):
     """Best displacement d (within +-r steps, sub-pixel) of each pixel of a into b, with
     the costs box-filtered over box x box pixels.
@@ -192,99 +291,130 @@ class Interpolator(torch.nn.Module):
 
     H and W must be multiples of 64 (the library pads frames to that)."""
 
-    def __init__(self, coarsest=5, radii=(2, 2, 3, 1), box=5, margin=0.004, soft=0.002,
-                 sigma=1.0, snap=0.002, tau_m=1.0, cover=0.3, wide=(8, 2), wide_levels=(3,),
-                 wide_gain=0.9, moving=0.5, wide_ch=1, fixed_iters=2, lk_iters=0, lk_box=5,
-                 lk_reg=1e-4, lk_max=0.5, penalty=0.002, zero_levels=(4, 3), prop_steps=(3,),
-                 prop_margin=0.003, wide_stride=2, chroma=1.5):
+    def __init__(self, coarsest=5, search_to=4, radius=2, box=5, penalty=0.002,
+                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 11), lk_smooths=(5, 7, 9), lk_passes=2,
+                 lk_iters=3, wide=(8, 2), wide_stride=2, wide_gain=0.9, chroma=1.5,
+                 prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=1.0,
+                 tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None):
         super().__init__()
+        # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k).
+        self.coarsest = coarsest
+        self.search_to = search_to  # levels coarsest..search_to search a local cost volume
+        self.radius = radius
+        self.box = box
+        self.penalty = penalty  # cost per pixel of displacement in the searches
+        # Levels that also search around zero motion, with their radii.
+        self.zero_levels = {4: 2, 3: 3} if zero_levels is None else zero_levels
+        # Levels refined by window Lucas-Kanade, with their window and smoothing sizes.
+        self.lk_levels = lk_levels
+        self.lk_boxes = lk_boxes
+        self.lk_smooths = lk_smooths
+        self.lk_passes = lk_passes
+        self.lk_iters = lk_iters
+        # Small fast objects: a wide, sparse search around zero at 1/8 ((radius, step); one
+        # motion per wide_stride^2 block, checked per pixel with all features).
+        self.wide = wide
+        self.wide_stride = wide_stride
+        self.wide_gain = wide_gain
+        self.chroma = chroma  # weight of the colour-difference features at 1/4
         self.prop_steps = prop_steps  # neighbour distances tried by propagate(), in turn
         self.prop_margin = prop_margin
-        self.chroma = chroma  # weight of the colour-difference features at 1/4
-        self.coarsest = coarsest  # log2 of the coarsest level's scale (5: 1/32)
-        self.radii = radii  # search radius per level, coarsest first, ending at 1/4
-        self.box = box
+        # Motion at time t, occlusion and trust.
         self.margin = margin
         self.soft = soft
         self.sigma = sigma
-        self.snap = snap
         self.tau_m = tau_m
         self.cover = cover
-        self.wide = wide  # (radius, step) of the searches around zero at wide_levels
-        self.wide_levels = wide_levels
-        self.wide_gain = wide_gain
-        self.wide_ch = wide_ch  # feature channels the wide search compares
-        # The wide search decides one motion per wide_stride^2 block (its costs are
-        # filtered on that grid); each pixel then checks it with all features.
-        self.wide_stride = wide_stride
-        self.fixed_iters = fixed_iters
-        self.zero_levels = zero_levels  # levels that also search around zero motion
-        self.penalty = penalty  # cost per pixel of displacement in the searches
-        self.lk_iters = lk_iters  # Lucas-Kanade refinements of the motion at time t
-        self.lk_box = lk_box
-        self.lk_reg = lk_reg
-        self.lk_max = lk_max
         self.moving = moving  # motion (1/4-resolution pixels) that is trusted as such
+        self.fixed_iters = fixed_iters
         self.cell_floor = 0.003  # trust below which a cell keeps the plain blend
         self.register_buffer("up_w_t", upsample_weights().t().contiguous(), persistent=False)
         self.debug = None  # a dict to receive intermediate results (development only)
         lw = torch.tensor([0.299, 0.587, 0.114]).view(1, 3, 1, 1)
         self.register_buffer("luma_w", lw, persistent=False)
 
-    def bidirectional_flow(self, y4, c4=None):
-        """Flows 0->1 and 1->0 at 1/4 resolution, stacked in the batch: [2,2,h,w]."""
-        pyr = [y4]
-        for _ in range(self.coarsest - 2):
-            pyr.append(down2(pyr[-1]))
+    def bidirectional_flow(self, y2, y4, c4):
+        """Flows 0->1 and 1->0 at 1/4 resolution, stacked in the batch: [2,2,h,w].
+
+        Coarse to fine from 2^-coarsest to 1/2: the coarse levels search a local cost volume
+        around the motion handed down (robust to large motion), the finer ones refine it by
+        window Lucas-Kanade (sub-pixel precision); at 1/8 a wide search catches small fast
+        objects, and at 1/4 each pixel may take a neighbour's motion (motion boundaries)."""
+        pyramid = {1: y2, 2: y4}
+        for level in range(3, self.coarsest + 1):
+            pyramid[level] = down2(pyramid[level - 1])
         flow = None
-        for i, lev in enumerate(range(len(pyr) - 1, -1, -1)):
-            fa = features(pyr[lev])
-            if lev == 0 and c4 is not None and self.chroma > 0:
-                # At the finest level colour counts too: objects that differ from their
-                # surroundings in hue more than in brightness.
-                fa = torch.cat([fa, self.chroma * c4], 1)
-            fb = torch.cat([fa[1:2], fa[0:1]], 0)
-            if flow is None:
-                flow = torch.zeros_like(fa[:, 0:2])
-                warped = fb
-            else:
+        for level in range(self.coarsest, 0, -1):
+            ya = pyramid[level]
+            yb = torch.cat([ya[1:2], ya[0:1]], 0)
+            if flow is not None:
                 flow = 2.0 * F.interpolate(flow, scale_factor=2.0, mode="bilinear",
                                            align_corners=False)
-                warped = warp(fb, flow)
-            r = self.radii[max(0, len(self.radii) - len(pyr) + i)]
-            inc, best = search(fa, warped, r, self.box, 1, self.penalty)
-            flow = flow + inc
-            if lev + 2 in self.zero_levels:
-                # Aliased coarse levels can hand down a wrong motion; a search around zero
-                # motion at this level replaces it where that matches better.
-                zflow, zbest = search(fa, fb, r, self.box, 1, self.penalty)
-                better = zbest <= best
-                flow = torch.where(both(better), zflow, flow)
-                best = torch.where(better, zbest, best)
-            if lev + 2 in self.wide_levels:
-                # Small fast objects vanish at the coarse levels: a second, wide search
-                # around zero motion wins where it matches clearly better.
-                wflow, wbest = search(fa[:, 0:self.wide_ch], fb[:, 0:self.wide_ch], self.wide[0],
-                                      self.box, self.wide[1], self.penalty, self.wide_stride)
-                if self.wide_stride > 1:
-                    wflow = F.interpolate(wflow, scale_factor=float(self.wide_stride),
-                                          mode="nearest")
-                if self.wide_ch != fa.shape[1] or self.wide_stride > 1:
-                    # The same measure as the other search: all features at that motion.
-                    wbest = box_filter((fa - warp(fb, wflow)).abs().sum(1, keepdim=True),
-                                       self.box)
-                better = wbest < self.wide_gain * best
-                flow = torch.where(both(better), wflow, flow)
-                best = torch.where(better, wbest, best)
-        # Where leaving the pixel in place matches as well as the motion found (static or
-        # featureless content), the motion is dropped: its sub-pixel noise would only blur.
-        still = (fa - fb).abs().sum(1, keepdim=True)
-        still = F.avg_pool2d(still, self.box, 1, self.box // 2, count_include_pad=False)
-        keep = ((still - best - self.snap) / self.snap).clamp(0.0, 1.0)
-        flow = flow * keep
-        if self.prop_steps:
-            flow = self.propagate(fa, fb, flow)
-        return flow
+            if level >= self.search_to:
+                flow = self.search_level(ya, flow)
+            if level in self.zero_levels:
+                flow = self.zero_search(ya, flow, self.zero_levels[level])
+            if level in self.lk_levels:
+                i = self.lk_levels.index(level)
+                flow = self.refine(ya, yb, flow, self.lk_boxes[i], self.lk_smooths[i])
+            if level == 3 and self.wide[0] > 0:
+                flow = self.wide_search(ya, flow)
+            if level == 2 and self.prop_steps:
+                fa = features(ya)
+                if self.chroma > 0:
+                    # Colour counts too: objects that differ from their surroundings in hue
+                    # more than in brightness.
+                    fa = torch.cat([fa, self.chroma * c4], 1)
+                flow = self.propagate(fa, torch.cat([fa[1:2], fa[0:1]], 0), flow)
+        return 0.5 * F.avg_pool2d(flow, 2, 2)
+
+    def search_level(self, ya, flow):
+        """The motion handed down (none at the coarsest level) corrected by the best match
+        within +-radius pixels of it."""
+        fa = features(ya)
+        fb = torch.cat([fa[1:2], fa[0:1]], 0)
+        if flow is None:
+            flow, warped = torch.zeros_like(fa[:, 0:2]), fb
+        else:
+            warped = warp(fb, flow)
+        inc, _ = search(fa, warped, self.radius, self.box, 1, self.penalty)
+        return flow + inc
+
+    def zero_search(self, ya, flow, radius):
+        """Coarse levels of small frames are tiny, and aliased levels hand down a wrong
+        motion: a search around zero motion replaces it where that matches at least as well."""
+        fa = features(ya)
+        fb = torch.cat([fa[1:2], fa[0:1]], 0)
+        best = box_filter((fa - warp(fb, flow)).abs().sum(1, keepdim=True), self.box)
+        zflow, zbest = search(fa, fb, radius, self.box, 1, self.penalty)
+        return torch.where(both(zbest <= best), zflow, flow)
+
+    def refine(self, ya, yb, flow, box, smooth):
+        """Window Lucas-Kanade passes. The windows blur motion boundaries, so each pixel then
+        keeps whichever motion matches it better, the one handed in or the refined one."""
+        refined = flow
+        template = lk_template(ya, box)
+        for _ in range(self.lk_passes):
+            refined = window_lk(yb, refined, template, box, self.lk_iters, smooth)
+
+        def cost(f):
+            return F.avg_pool2d((warp(yb, f) - ya).abs(), 3, 1, 1, count_include_pad=False)
+
+        better = cost(refined) <= cost(flow)
+        return torch.where(both(better), refined, flow)
+
+    def wide_search(self, ya, flow):
+        """Small fast objects vanish at the coarse levels: a wide search around zero motion
+        (grey value only, one motion per block) wins where it matches clearly better."""
+        fa = features(ya)
+        fb = torch.cat([fa[1:2], fa[0:1]], 0)
+        best = box_filter((fa - warp(fb, flow)).abs().sum(1, keepdim=True), self.box)
+        wflow, _ = search(fa[:, 0:1], fb[:, 0:1], self.wide[0], self.box, self.wide[1],
+                          self.penalty, self.wide_stride)
+        wflow = F.interpolate(wflow, scale_factor=float(self.wide_stride), mode="nearest")
+        wbest = box_filter((fa - warp(fb, wflow)).abs().sum(1, keepdim=True), self.box)
+        better = wbest < self.wide_gain * best
+        return torch.where(both(better), wflow, flow)
 
     def propagate(self, fa, fb, flow):
         """Motion boundaries: with box-filtered costs a strong static edge next to a small
@@ -311,12 +441,16 @@ class Interpolator(torch.nn.Module):
 
     def forward(self, img0, img1, timestep):
         t = timestep.view(1, 1, 1, 1)
-        _, _, hh, ww = img0.shape
         x = torch.cat([img0, img1], 0)
-        x4 = F.avg_pool2d(x, 4, 4)
-        y4 = F.conv2d(x4, self.luma_w)  # [2,1,H/4,W/4], pooled first: cheaper
+        extent = content_extent(x)
+        x = fill_padding(x, extent)
+        img0, img1 = x[0:1], x[1:2]
+        x2 = F.avg_pool2d(x, 2, 2)
+        y2 = F.conv2d(x2, self.luma_w)  # [2,1,H/2,W/2], pooled first: cheaper
+        x4 = F.avg_pool2d(x2, 2, 2)
+        y4 = F.conv2d(x4, self.luma_w)
         c4 = torch.cat([x4[:, 0:1] - y4, x4[:, 2:3] - y4], 1)  # red and blue minus luma
-        flows = self.bidirectional_flow(y4, c4)
+        flows = self.bidirectional_flow(y2, y4, c4)
         f01, f10 = flows[0:1], flows[1:2]
         _, _, h, w = f01.shape
         grid = base_grid(1, h, w, f01)
@@ -365,8 +499,6 @@ class Interpolator(torch.nn.Module):
         d_back = (pick * cand).sum(0, keepdim=True)
         use = torch.sigmoid(((cov0 + cov1) - self.cover) / (0.25 * self.cover))
         d = use * d_splat + (1.0 - use) * d_back
-        for _ in range(self.lk_iters):
-            d = self.refine(y4, d, t, grid)
         e_warp = sym_err(d)
 
         # Visibility in each frame: reliable points of that frame land here.
@@ -389,34 +521,14 @@ class Interpolator(torch.nn.Module):
             self.debug.update(d=d, d_splat=d_splat, d_back=d_back, use=use, cov0=cov0,
                               cov1=cov1, a=a, k0=k0, e_warp=e_warp, e_still=e_still,
                               conf=conf, flows=flows, a_err=a_err)
-        return self.compose(img0, img1, x, t, d, a, k0)
+        return self.compose(img0, img1, x, t, d, a, k0, extent)
 
-    def refine(self, y4, d, t, grid):
-        """One Lucas-Kanade step on the symmetric matching at time t: the correction that
-        best aligns frame 0 at p - t d with frame 1 at p + (1 - t) d over a window."""
-        _, _, h, w = d.shape
-        y01 = torch.cat([y4[0:1], y4[1:2]], 0)
-        sm = warp(y01, torch.cat([-t * d, (1.0 - t) * d], 0), torch.cat([grid, grid], 0))
-        w0, w1 = sm[0:1], sm[1:2]
-        r = w1 - w0
-        gx = F.pad((sm[:, :, :, 2:] - sm[:, :, :, :-2]) * 0.5, (1, 1, 0, 0), mode="replicate")
-        gy = F.pad((sm[:, :, 2:, :] - sm[:, :, :-2, :]) * 0.5, (0, 0, 1, 1), mode="replicate")
-        # d(r)/d(delta) = (1 - t) grad w1 + t grad w0
-        ax = (1.0 - t) * gx[1:2] + t * gx[0:1]
-        ay = (1.0 - t) * gy[1:2] + t * gy[0:1]
-        m = box_filter(torch.cat([ax * ax, ax * ay, ay * ay, ax * r, ay * r], 1), self.lk_box)
-        sxx, sxy, syy, sxr, syr = m[:, 0:1], m[:, 1:2], m[:, 2:3], m[:, 3:4], m[:, 4:5]
-        reg = self.lk_reg
-        det = (sxx + reg) * (syy + reg) - sxy * sxy
-        ddx = -((syy + reg) * sxr - sxy * syr) / det
-        ddy = -((sxx + reg) * syr - sxy * sxr) / det
-        delta = torch.cat([ddx, ddy], 1).clamp(-self.lk_max, self.lk_max)
-        return d + delta
-
-    def compose(self, img0, img1, x, t, d, a, k0):
+    def compose(self, img0, img1, x, t, d, a, k0, extent):
         """The full-resolution frame: the blend of the two frames, replaced by the motion-
         compensated result in the 4x4 cells where the warp is trusted (and their
-        neighbours). Only those cells are resampled, so static content costs nothing."""
+        neighbours). Only those cells are resampled, so static content costs nothing.
+        A sample that falls outside the picture (content entering or leaving at an edge)
+        leaves the pixel to the other frame."""
         _, _, hh, ww = img0.shape
         _, _, h, w = d.shape
         blend = ((1.0 - t) * img0 + t * img1).reshape(3, hh * ww)
@@ -451,7 +563,13 @@ class Interpolator(torch.nn.Module):
         sxy = torch.stack([pxf - t1 * dx, pxf + (1.0 - t1) * dx], 0).reshape(2, -1)
         syy = torch.stack([pyf - t1 * dy, pyf + (1.0 - t1) * dy], 0).reshape(2, -1)
         warped = bilinear(pixels, sxy, syy, hh, ww, first).reshape(3, 2, -1, 16)
+        last_row, last_col = extent
+        inside = ((sxy >= -0.5) & (sxy <= last_col + 0.5) & (syy >= -0.5) &
+                  (syy <= last_row + 0.5)).to(d.dtype).reshape(2, 1, -1, 16)
         kk = up[3:4]
+        k_in = kk * inside[0]
+        k_sum = k_in + (1.0 - kk) * inside[1]
+        kk = torch.where(k_sum > 0, k_in / k_sum.clamp(min=1e-6), kk)
         mixed = kk * warped[:, 0] + (1.0 - kk) * warped[:, 1]  # [3,M,16]
         b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
         res = b + up[2:3] * (mixed - b)
