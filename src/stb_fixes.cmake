@@ -140,6 +140,16 @@ _kri_stb_fix(jpeg-state-info [=[
    j->s = s;
    result = stbi__jpeg_info_raw(j, x, y, comp);]=])
 
+# 5b. The coefficients of a progressive JPEG are malloc'd and accumulated over its scans; a
+#    corrupt file's refinement scans read coefficients that no earlier scan wrote (valgrind:
+#    conditional jumps on uninitialised values in stbi__parse_entropy_coded_data), so again
+#    the result depended on what the heap held (found by fuzzing: a 17 x 267 JPEG loaded as
+#    frame 1 but not as frame 2). They start at zero, as a first scan would leave them.
+_kri_stb_fix(jpeg-progressive-coefficients [=[
+         z->img_comp[i].coeff = (short*) (((size_t) z->img_comp[i].raw_coeff + 15) & ~15);]=] [=[
+         memset(z->img_comp[i].raw_coeff, 0, (size_t) z->img_comp[i].w2 * z->img_comp[i].h2 * sizeof(short) + 15);
+         z->img_comp[i].coeff = (short*) (((size_t) z->img_comp[i].raw_coeff + 15) & ~15);]=])
+
 # 6. A PNG's image data was inflated whole into a buffer that doubled without bound, so a
 #    small file declaring 1 x 1 could take gigabytes. The header fixes how many bytes the
 #    image needs: inflating now stops at that size (rows and Adam7 passes, each with its
