@@ -479,10 +479,10 @@ def scene(photo, camera, *fronts):
     return build
 
 
-def objects(*specs):
+def objects(*shapes):
     """Small objects: (size px, round?, velocity px/frame, position at mid-time, colour)."""
     return [(lambda cover, d=d, r=r: blob(d, d, r), "FreshFlower", rgb,
-             Motion(shift=v, pos=p)) for d, r, v, p, rgb in specs]
+             Motion(shift=v, pos=p)) for d, r, v, p, rgb in shapes]
 
 
 HD, MID, SMALL_SIZE = (1280, 720), (960, 540), (480, 320)

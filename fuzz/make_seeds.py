@@ -74,7 +74,7 @@ def sizes_and_bombs(out, picture):
     """Headers that claim much, data that inflates far past its header, the largest JPEG
     sides, and JPEG variants the decoder refuses or rarely sees."""
     seeds = {
-        # 1 x 1 whose data inflates to 3 MB.
+        # 1 x 1, whose data inflates to far more than one pixel needs.
         "png_inflate_bomb.png": make_images.inflating_png(3 << 20),
         "png_header_20000.png": make_images.header_only_png(20000, 20000),
         "png_wide_70000.png": make_images.zero_png(70000, 1, colour_type=2),

@@ -22,8 +22,8 @@ constexpr Container kContainers[] = {
     {".mov", VideoCodec::kH264, kMp4Audio, "aac", true, 0},
     {".mkv", VideoCodec::kH264, "", "aac", false, 0},
     {".webm", VideoCodec::kVp9, " opus vorbis ", "libopus", false, 0},
-    // Frame delays are whole hundredths of a second, and players stretch those under
-    // 2/100 s: above 50 fps a GIF plays far too slowly.
+    // Frame delays are whole hundredths of a second, and players stretch the shortest
+    // ones: past the last rate the format holds, a GIF plays far too slowly.
     {".gif", VideoCodec::kGif, "", nullptr, false, 50},
 };
 

@@ -14,7 +14,8 @@ struct Timing {
 // "m:ss" or "h:mm:ss".
 std::string clock_text(double seconds);
 
-// The line "frames 40/120 (33%)  2.5 fps  ETA 0:32", redrawn in place on stderr.
+// The progress line (frames done of the total, percentage, rate and time left), redrawn
+// in place on stderr.
 class Progress {
   public:
     Progress(bool enabled, long long total);

@@ -105,6 +105,17 @@ def box_filter(x, box):
     return F.avg_pool2d(x, (1, box), 1, (0, box // 2), count_include_pad=False)
 
 
+def swapped(x):
+    """The batch's two entries exchanged: frame 1's data against frame 0's and back."""
+    return torch.cat([x[1:2], x[0:1]], 0)
+
+
+def matching_cost(fa, fb, flow, box):
+    """How badly fb warped by flow matches fa: absolute feature differences summed over
+    channels and box-filtered."""
+    return box_filter((fa - warp(fb, flow)).abs().sum(1, keepdim=True), box)
+
+
 def content_extent(x):
     """The last row and column (as float scalars) that are not black in either frame. The
     library pads frames with black on the right and below; letterbox bars are no content
@@ -346,7 +357,7 @@ class Interpolator(torch.nn.Module):
         flow = None
         for level in range(self.coarsest, 0, -1):
             ya = pyramid[level]
-            yb = torch.cat([ya[1:2], ya[0:1]], 0)
+            yb = swapped(ya)
             if flow is not None:
                 flow = 2.0 * F.interpolate(flow, scale_factor=2.0, mode="bilinear",
                                            align_corners=False)
@@ -365,14 +376,14 @@ class Interpolator(torch.nn.Module):
                     # Colour counts too: objects that differ from their surroundings in hue
                     # more than in brightness.
                     fa = torch.cat([fa, self.chroma * c4], 1)
-                flow = self.propagate(fa, torch.cat([fa[1:2], fa[0:1]], 0), flow)
+                flow = self.propagate(fa, swapped(fa), flow)
         return 0.5 * F.avg_pool2d(flow, 2, 2)
 
     def search_level(self, ya, flow):
         """The motion handed down (none at the coarsest level) corrected by the best match
         within +-radius pixels of it."""
         fa = features(ya)
-        fb = torch.cat([fa[1:2], fa[0:1]], 0)
+        fb = swapped(fa)
         if flow is None:
             flow, warped = torch.zeros_like(fa[:, 0:2]), fb
         else:
@@ -384,8 +395,8 @@ class Interpolator(torch.nn.Module):
         """Coarse levels of small frames are tiny, and aliased levels hand down a wrong
         motion: a search around zero motion replaces it where that matches at least as well."""
         fa = features(ya)
-        fb = torch.cat([fa[1:2], fa[0:1]], 0)
-        best = box_filter((fa - warp(fb, flow)).abs().sum(1, keepdim=True), self.box)
+        fb = swapped(fa)
+        best = matching_cost(fa, fb, flow, self.box)
         zflow, zbest = search(fa, fb, radius, self.box, 1, self.penalty)
         return torch.where(both(zbest <= best), zflow, flow)
 
@@ -407,12 +418,12 @@ class Interpolator(torch.nn.Module):
         """Small fast objects vanish at the coarse levels: a wide search around zero motion
         (grey value only, one motion per block) wins where it matches clearly better."""
         fa = features(ya)
-        fb = torch.cat([fa[1:2], fa[0:1]], 0)
-        best = box_filter((fa - warp(fb, flow)).abs().sum(1, keepdim=True), self.box)
+        fb = swapped(fa)
+        best = matching_cost(fa, fb, flow, self.box)
         wflow, _ = search(fa[:, 0:1], fb[:, 0:1], self.wide[0], self.box, self.wide[1],
                           self.penalty, self.wide_stride)
         wflow = F.interpolate(wflow, scale_factor=float(self.wide_stride), mode="nearest")
-        wbest = box_filter((fa - warp(fb, wflow)).abs().sum(1, keepdim=True), self.box)
+        wbest = matching_cost(fa, fb, wflow, self.box)
         better = wbest < self.wide_gain * best
         return torch.where(both(better), wflow, flow)
 

@@ -136,16 +136,20 @@ std::set<std::string> folder_entries(const std::string& dir) {
     return names;
 }
 
-size_t resident_kb() {
+// A size in kB from this process's /proc/self/status line `format` (e.g. "VmRSS: %zu kB");
+// 0 if it cannot be read.
+size_t status_kb(const char* format) {
     FILE* status = std::fopen("/proc/self/status", "r");
     if (status == nullptr) return 0;
     char line[256];
     size_t kb = 0;
     while (std::fgets(line, sizeof line, status) != nullptr)
-        if (std::sscanf(line, "VmRSS: %zu kB", &kb) == 1) break;
+        if (std::sscanf(line, format, &kb) == 1) break;
     std::fclose(status);
     return kb;
 }
+
+size_t resident_kb() { return status_kb("VmRSS: %zu kB"); }
 
 // What became of a child process: its exit code (-1 if a signal ended it) and its peak
 // resident memory.
@@ -692,16 +696,7 @@ TEST_F(Files, DataPastWhatThePngHeaderImpliesIsNotInflated) {
     EXPECT_LT(grown_mb, 64.0);
 }
 
-size_t address_space_bytes() {
-    FILE* status = std::fopen("/proc/self/status", "r");
-    if (status == nullptr) return 0;
-    char line[256];
-    size_t kb = 0;
-    while (std::fgets(line, sizeof line, status) != nullptr)
-        if (std::sscanf(line, "VmSize: %zu kB", &kb) == 1) break;
-    std::fclose(status);
-    return kb * 1024;
-}
+size_t address_space_bytes() { return status_kb("VmSize: %zu kB") * 1024; }
 
 // The address space is capped a little tighter each time until both 16777216 x 1 frames
 // decode (48 MB each as RGB): the first cap that lets them through leaves no room for the
