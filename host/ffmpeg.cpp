@@ -127,16 +127,34 @@ Rational reduced(Rational r) {
     return g ? Rational{r.num / g, r.den / g} : r;
 }
 
-bool probe(const std::string& input, VideoInfo& info, std::string& error) {
+Input video_input(const Options& o) {
+    Input input{o.inputs[0], {}, false};
+    if (!o.start.empty()) input.open_args.insert(input.open_args.end(), {"-ss", o.start});
+    if (!o.duration.empty()) input.open_args.insert(input.open_args.end(), {"-t", o.duration});
+    input.open_args.insert(input.open_args.end(), {"-i", o.inputs[0]});
+    return input;
+}
+
+bool probe(const Input& in, VideoInfo& info, std::string& error) {
     std::string out;
-    if (!run_capture(
-            {"ffprobe", "-v", "error", "-show_entries",
-             "stream=codec_type,codec_name,width,height,r_frame_rate,avg_frame_rate,nb_frames,"
-             "pix_fmt,color_space,color_range,color_primaries,color_transfer:"
-             "stream_side_data=rotation:stream_disposition=attached_pic:format=format_name,"
-             "duration",
-             "-of", "default", "--", input},
-            out, error)) {
+    const std::string& input = in.name;
+    std::vector<std::string> args = {
+        "ffprobe",
+        "-v",
+        "error",
+        "-show_entries",
+        "stream=codec_type,codec_name,width,height,r_frame_rate,avg_frame_rate,nb_frames,"
+        "pix_fmt,color_space,color_range,color_primaries,color_transfer:"
+        "stream_side_data=rotation:stream_disposition=attached_pic:format=format_name,"
+        "duration",
+        "-of",
+        "default"};
+    // ffprobe takes the file alone: no --start or --duration.
+    if (in.sequence)
+        args.insert(args.end(), in.open_args.begin(), in.open_args.end());
+    else
+        args.insert(args.end(), {"--", input});
+    if (!run_capture(args, out, error)) {
         error = input + ": not a video ffmpeg can read (" + error + ")";
         return false;
     }
@@ -146,7 +164,8 @@ bool probe(const std::string& input, VideoInfo& info, std::string& error) {
         return false;
     }
     // Still images (png_pipe, jpeg_pipe, image2, ...) have a video stream of one frame.
-    if (format == "image2" || (format.size() > 5 && format.substr(format.size() - 5) == "_pipe")) {
+    if (!in.sequence && (format == "image2" ||
+                         (format.size() > 5 && format.substr(format.size() - 5) == "_pipe"))) {
         error = input + ": an image, not a video (for two images use: " + kProgram + " pair)";
         return false;
     }
@@ -154,7 +173,7 @@ bool probe(const std::string& input, VideoInfo& info, std::string& error) {
         error = input + ": the video stream has no frame rate";
         return false;
     }
-    if (info.frames <= 0) info.frames = count_packets(input);
+    if (info.frames <= 0 && !in.sequence) info.frames = count_packets(input);
     return true;
 }
 
@@ -175,8 +194,8 @@ std::string known_extensions() {
 }
 
 Rational written_rate(const Options& o, const Rational& out_rate) {
-    const Container& c = container_for(o.output);
-    return c.max_rate && out_rate.value() > c.max_rate ? Rational{c.max_rate, 1} : out_rate;
+    const Container* c = find_container(o.output);  // none for a folder of images
+    return c && c->max_rate && out_rate.value() > c->max_rate ? Rational{c->max_rate, 1} : out_rate;
 }
 
 std::string audio_plan(const Options& o, const VideoInfo& info) {
@@ -189,19 +208,54 @@ std::string audio_plan(const Options& o, const VideoInfo& info) {
     return c.audio_encoder ? c.audio_encoder : "";
 }
 
-// Frames come upright (ffmpeg applies the display matrix) and in RGB converted with the
-// input's own matrix and range.
-std::vector<std::string> decoder_args(const Options& o, const VideoInfo& info) {
+std::vector<std::string> timestamp_args(const Input& input) {
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error"};
-    if (!o.start.empty()) args.insert(args.end(), {"-ss", o.start});
-    if (!o.duration.empty()) args.insert(args.end(), {"-t", o.duration});
-    // Constant rate at the probed rate: frames are duplicated or dropped where the source
-    // varies, so that OUT, at exactly N times that rate, stays in step with the audio.
-    args.insert(args.end(),
-                {"-i", o.inputs[0], "-map", "0:v:0", "-an", "-sn", "-fps_mode", "cfr", "-r",
-                 rate_text(info.rate), "-vf", to_rgb_filter(info.colour) + ",format=rgb24", "-f",
-                 "rawvideo", "-pix_fmt", "rgb24", "pipe:1"});
+    args.insert(args.end(), input.open_args.begin(), input.open_args.end());
+    // The input's time base, not one of 1/rate that would round variable-rate times.
+    args.insert(args.end(), {"-map", "0:v:0", "-an", "-sn", "-fps_mode", "passthrough",
+                             "-enc_time_base", "-1", "-f", "framemd5", "-"});
     return args;
+}
+
+// Frames come upright (ffmpeg applies the display matrix) and in RGB converted with the
+// input's own matrix and range; each frame as it is, so that the first pass's timestamps
+// belong to them one for one.
+std::vector<std::string> decoder_args(const Input& input, const VideoInfo& info,
+                                      const std::string& seek, long long frames) {
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error"};
+    if (!seek.empty()) args.insert(args.end(), {"-ss", seek});
+    args.insert(args.end(), input.open_args.begin(), input.open_args.end());
+    args.insert(args.end(), {"-map", "0:v:0", "-an", "-sn", "-fps_mode", "passthrough"});
+    if (frames > 0) args.insert(args.end(), {"-frames:v", std::to_string(frames)});
+    args.insert(args.end(), {"-vf", to_rgb_filter(info.colour) + ",format=rgb24", "-f", "rawvideo",
+                             "-pix_fmt", "rgb24", "pipe:1"});
+    return args;
+}
+
+std::vector<std::string> image_encoder_args(const VideoInfo& info, const Rational& out_rate,
+                                            const std::string& pattern, long long first_number) {
+    return {"ffmpeg",
+            "-nostdin",
+            "-v",
+            "error",
+            "-y",
+            "-f",
+            "rawvideo",
+            "-pix_fmt",
+            "rgb24",
+            "-video_size",
+            std::to_string(info.width) + "x" + std::to_string(info.height),
+            "-framerate",
+            rate_text(out_rate),
+            "-i",
+            "pipe:0",
+            "-c:v",
+            "png",
+            "-f",
+            "image2",
+            "-start_number",
+            std::to_string(first_number),
+            pattern};
 }
 
 namespace {

@@ -10,10 +10,6 @@
 
 namespace kri_host {
 
-struct Rational {
-    long long num = 0, den = 1;
-    double value() const { return den ? static_cast<double>(num) / static_cast<double>(den) : 0; }
-};
 std::string rate_text(const Rational& r);  // "30000/1001"
 Rational reduced(Rational r);
 
@@ -29,8 +25,16 @@ struct VideoInfo {
     bool has_audio() const { return !audio_codecs.empty(); }
 };
 
+// How ffmpeg opens IN: a video file, or numbered images read at a given rate.
+struct Input {
+    std::string name;                    // as the user gave it
+    std::vector<std::string> open_args;  // what goes before and with -i, -i included
+    bool sequence = false;
+};
+Input video_input(const Options& o);  // IN as a video, from --start and --duration on
+
 // Fills `info`; on failure `error` is one line naming the input.
-bool probe(const std::string& input, VideoInfo& info, std::string& error);
+bool probe(const Input& input, VideoInfo& info, std::string& error);
 
 enum class VideoCodec { kH264, kVp9, kGif };
 
@@ -55,7 +59,17 @@ Rational written_rate(const Options& o, const Rational& out_rate);
 // "copy", the encoder the audio goes through, or "" for the format's default.
 std::string audio_plan(const Options& o, const VideoInfo& info);
 
-std::vector<std::string> decoder_args(const Options& o, const VideoInfo& info);
+// The first pass: one framemd5 line per frame the decoder will give, with its time in the
+// input's own time base and a hash of its pixels.
+std::vector<std::string> timestamp_args(const Input& input);
+// The decoder: frames as they come (no constant rate forced), upright, in RGB. `seek`
+// starts at that time instead of the beginning ("": no seek) and `frames` (0: all) limits
+// how many are decoded.
+std::vector<std::string> decoder_args(const Input& input, const VideoInfo& info,
+                                      const std::string& seek, long long frames);
+// An encoder writing numbered PNG files, the first numbered `first_number`.
+std::vector<std::string> image_encoder_args(const VideoInfo& info, const Rational& out_rate,
+                                            const std::string& pattern, long long first_number);
 std::vector<std::string> encoder_args(const Options& o, const VideoInfo& info,
                                       const Rational& out_rate, const std::string& written);
 

@@ -4,7 +4,7 @@
 // any host application meets it) and offers two commands:
 //
 //   pair A B -o OUT [-t T | -n N]   in-between frame(s) of two image files
-//   video IN -o OUT [--factor N]    multiply a video's frame rate by N
+//   video IN -o OUT [--fps RATE]    change a video's frame rate
 
 #include "cleanup.h"
 #include "commands.h"

@@ -31,16 +31,21 @@ void print_pair_help(FILE* to) {
 
 void print_video_help(FILE* to) {
     std::fprintf(to,
-                 "video  Multiplies the frame rate of a video by N: between every two frames\n"
-                 "       it puts N-1 computed ones. ffmpeg decodes IN and encodes OUT at N\n"
-                 "       times the rate, upright, same size, same colours (matrix, range and\n"
-                 "       tags of IN). The format follows OUT's extension: .mp4, .m4v, .mov,\n"
-                 "       .mkv: H.264 High 4:2:0 (an odd width or height gets one more column\n"
-                 "       or row, a copy of the last); .webm: VP9 profile 0; .gif: no sound, at\n"
-                 "       most 50 fps. The audio is copied when the format can hold it (else\n"
-                 "       encoded: AAC, or Opus for .webm). The last frame is shown N times,\n"
-                 "       so OUT lasts as long as IN.\n"
-                 "         --factor N      frames out per frame in (default 2)\n"
+                 "video  Changes the frame rate of a video. Output frames lie at exact times\n"
+                 "       on the new rate's grid; each is computed between the two input frames\n"
+                 "       around it, at the point their own timestamps give (variable-rate\n"
+                 "       input keeps its timing), and one that falls on an input frame is that\n"
+                 "       frame. The last frame lasts as long as IN says, so OUT lasts as long\n"
+                 "       as IN and the sound stays in step. ffmpeg decodes IN and encodes OUT\n"
+                 "       upright, same size, same colours (matrix, range and tags of IN). The\n"
+                 "       format follows OUT's extension: .mp4, .m4v, .mov, .mkv: H.264 High\n"
+                 "       4:2:0 (an odd width or height gets one more column or row, a copy of\n"
+                 "       the last); .webm: VP9 profile 0; .gif: no sound, at most 50 fps. The\n"
+                 "       audio is copied when the format can hold it (else encoded: AAC, or\n"
+                 "       Opus for .webm).\n"
+                 "         --fps RATE      the output's rate: 60, 60000/1001, 59.94 (taken\n"
+                 "                         exactly), or Nx for N times IN's rate (default 2x)\n"
+                 "         --factor N      the same as --fps Nx, N from 2 to 64\n"
                  "         Scene cuts: where two frames differ %g times more than frames did\n"
                  "         in the last second (the median of their mean absolute difference,\n"
                  "         0-255, on a sparse grid) and by more than %g, the earlier frame is\n"
@@ -84,7 +89,7 @@ void print_help(FILE* to, const std::string& command) {
     if (command != "video")
         std::fprintf(to, "  %s pair A B -o OUT [-t T | -n N] [options]\n", kProgram);
     if (command != "pair")
-        std::fprintf(to, "  %s video IN -o OUT [--factor N] [options]\n", kProgram);
+        std::fprintf(to, "  %s video IN -o OUT [--fps RATE] [options]\n", kProgram);
     std::fputc('\n', to);
     if (command != "video") print_pair_help(to), std::fputc('\n', to);
     if (command != "pair") print_video_help(to), std::fputc('\n', to);
@@ -98,6 +103,7 @@ void print_help(FILE* to, const std::string& command) {
                      "  kestrune-interp pair a.png b.png -o middle.png\n"
                      "  kestrune-interp video clip.mp4 -o clip-50fps.mp4\n"
                      "  kestrune-interp video clip.mp4 -o slow.mp4 --factor 4\n"
+                     "  kestrune-interp video film.mkv -o smooth.mkv --fps 60000/1001\n"
                      "  kestrune-interp video --help      (the options of one command)\n");
 }
 
@@ -127,6 +133,54 @@ bool parse_int(const std::string& text, int& value) {
     return true;
 }
 
+// A frame rate: "60", "60000/1001" or "59.94" (taken exactly, as 5994/100), above 0 and
+// at most 1000 frames a second.
+bool parse_rate(const std::string& text, Rational& rate) {
+    long long num = 0, den = 1;
+    size_t slash = text.find('/'), dot = text.find('.');
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789./") != std::string::npos)
+        return false;
+    if (slash != std::string::npos) {
+        int whole = 0, below = 0;
+        if (dot != std::string::npos || !parse_int(text.substr(0, slash), whole) ||
+            !parse_int(text.substr(slash + 1), below) || below <= 0)
+            return false;
+        num = whole, den = below;
+    } else {
+        std::string digits = text;
+        if (dot != std::string::npos) {
+            digits.erase(dot, 1);
+            for (size_t d = dot; d < text.size() - 1; ++d) den *= 10;
+        }
+        if (digits.empty() || digits.find('.') != std::string::npos || den > 1000000) return false;
+        num = std::atoll(digits.c_str());
+    }
+    if (num <= 0 || num > 1000 * den) return false;
+    rate = {num, den};
+    return true;
+}
+
+// --fps: a rate, or "Nx", N times the input's rate (what --factor N says).
+bool parse_fps(const std::string& text, Options& o) {
+    if (!text.empty() && (text.back() == 'x' || text.back() == 'X')) {
+        int n = 0;
+        if (!parse_int(text.substr(0, text.size() - 1), n) || n < 1 || n > 64) return false;
+        o.factor = n;
+        o.fps = {};
+        return true;
+    }
+    return parse_rate(text, o.fps);
+}
+
+// --part I/N: the I-th of N parts, 1 <= I <= N <= 1000.
+bool parse_part(const std::string& text, Options& o) {
+    size_t slash = text.find('/');
+    if (slash == std::string::npos) return false;
+    return parse_int(text.substr(0, slash), o.part) && parse_int(text.substr(slash + 1), o.parts) &&
+           o.parts >= 1 && o.parts <= 1000 && o.part >= 1 && o.part <= o.parts;
+}
+
 bool is_help(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 
 // The options of one subcommand only; the others apply to both.
@@ -140,6 +194,10 @@ constexpr OptionOwner kOwnedOptions[] = {
     {"-n", "pair"},
     {"--count", "pair"},
     {"--factor", "video"},
+    {"--fps", "video"},
+    {"--dedup", "video"},
+    {"--input-fps", "video"},
+    {"--part", "video"},
     {"--scene-threshold", "video"},
     {"--no-scene-detect", "video"},
     {"--start", "video"},
@@ -175,6 +233,16 @@ std::string take_value_option(const std::string& name, const std::string& v, Opt
     } else if (name == "--factor") {
         if (!parse_int(v, o.factor) || o.factor < 2 || o.factor > 64)
             return "--factor needs a whole number from 2 to 64";
+        o.fps = {};
+    } else if (name == "--fps") {
+        if (!parse_fps(v, o))
+            return "--fps needs a rate above 0 and at most 1000 (60, 60000/1001, 59.94) or a "
+                   "factor from 1x to 64x";
+    } else if (name == "--input-fps") {
+        if (!parse_rate(v, o.input_fps))
+            return "--input-fps needs a rate above 0 and at most 1000 (24, 24000/1001, 23.976)";
+    } else if (name == "--part") {
+        if (!parse_part(v, o)) return "--part needs I/N with 1 <= I <= N <= 1000, such as 2/3";
     } else if (name == "--scene-threshold") {
         if (!parse_double(v, o.scene_threshold) || o.scene_threshold < 0 || o.scene_threshold > 255)
             return "--scene-threshold needs a number from 0 to 255";
@@ -193,6 +261,8 @@ std::string take_value_option(const std::string& name, const std::string& v, Opt
 bool take_flag(const std::string& name, Options& o) {
     if (name == "--no-scene-detect")
         o.scene_detect = false;
+    else if (name == "--dedup")
+        o.dedup = true;
     else if (name == "-q" || name == "--quiet")
         o.quiet = true;
     else if (name == "--stats")
@@ -221,6 +291,8 @@ int check(Options& o, const std::vector<std::string>& given) {
     if (o.output.empty()) return usage_error("say where to write with -o OUT");
     if (o.command == "pair" && o.count && o.timestep_given)
         return usage_error("give either -t or -n, not both");
+    if (o.parts && (!o.start.empty() || !o.duration.empty()))
+        return usage_error("--part cuts the whole input: it takes no --start or --duration");
     if (o.model_dir.empty()) o.model_dir = default_model_dir();
     return -1;
 }

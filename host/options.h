@@ -6,6 +6,12 @@
 
 namespace kri_host {
 
+// A frame rate or a time base, as ffmpeg writes them ("30000/1001").
+struct Rational {
+    long long num = 0, den = 1;
+    double value() const { return den ? static_cast<double>(num) / static_cast<double>(den) : 0; }
+};
+
 struct Options {
     std::string command;  // "pair" or "video"
     std::vector<std::string> inputs;
@@ -14,8 +20,12 @@ struct Options {
     std::string library;
     double timestep = 0.5;
     bool timestep_given = false;
-    int count = 0;  // pair -n
-    int factor = 2;
+    int count = 0;            // pair -n
+    int factor = 2;           // video: the output rate is factor x the input's, unless fps is set
+    Rational fps;             // video --fps RATE; num 0 when not given
+    Rational input_fps;       // the rate of an image sequence; num 0 when not given
+    bool dedup = false;       // video: repeated frames are no interpolation endpoints
+    int part = 0, parts = 0;  // video --part I/N; 0 when not given
     double scene_threshold = -1;  // < 0: cuts found relative to the recent differences
     bool scene_detect = true;
     std::string start, duration;  // as given, in seconds; empty when not given

@@ -1,18 +1,22 @@
-// video: multiplies a video's frame rate. One ffmpeg decodes IN to packed RGB (rgb24) on a
-// pipe, which is exactly the library's frame layout, so frames are read straight into the
-// buffers that rife_interpolate() takes and its output is written straight to the pipe of
-// a second ffmpeg encoding OUT. Nothing but OUT reaches the disk.
+// video: changes a video's frame rate. A first pass of ffmpeg lists the time of every frame
+// (timeline.h). Then one ffmpeg decodes IN to packed RGB (rgb24) on a pipe, which is
+// exactly the library's frame layout, and every output frame, at its exact time on the
+// output's grid, is a decoded frame or one computed between the two decoded frames around
+// it (output_queue.h), written in order to the pipe of a second ffmpeg encoding OUT.
+// Nothing but OUT reaches the disk.
 
 #include "child_process.h"
 #include "cleanup.h"
 #include "commands.h"
 #include "common.h"
 #include "ffmpeg.h"
-#include "library_binding.h"
+#include "interpolator.h"
+#include "output_queue.h"
 #include "output_target.h"
 #include "paths.h"
 #include "progress.h"
 #include "scene_cuts.h"
+#include "timeline.h"
 
 #include <unistd.h>
 
@@ -20,6 +24,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 
 namespace kri_host {
 namespace {
@@ -31,6 +36,7 @@ enum class Failure {
     kDecoderRead,     // reading its pipe failed
     kDecoderCut,      // it stopped in the middle of a frame
     kDecoderExit,     // it exited with an error after the last frame
+    kFrameCount,      // it gave fewer or more frames than the first pass
     kEncoderStopped,  // writing its pipe failed: it is gone
     kEncoderExit,     // it exited with an error
     kLibrary,         // rife_interpolate failed
@@ -57,22 +63,35 @@ bool tools_found() {
     return true;
 }
 
-// One conversion. Whatever way it ends, the destructor stops the ffmpeg processes (the
-// members below them go first) and then removes the temporary file.
+// A decoded key frame, and whether the step from it to the next key is a scene cut.
+struct LoadedKey {
+    size_t key;
+    FrameBuffer frame;
+    bool cut_after = false;
+};
+
+// One conversion. Whatever way it ends, the destructor stops the interpolator and the
+// ffmpeg processes (the members below them go first) and then removes the temporary file.
 class VideoRun {
   public:
-    explicit VideoRun(const Options& o) : o_(o) {}
+    explicit VideoRun(const Options& o) : o_(o), encode_options_(o) {}
     int run();
 
   private:
     bool check_paths();
+    bool read_times();
+    bool plan_part();
     bool prepare();
     bool start();
     void convert();
-    bool step(uint8_t* earlier, uint8_t* later, uint8_t* computed);
+    bool place(const SlotPlan& slot);
+    bool load_key(size_t key, size_t keep_from);
+    bool load_next_frame(size_t keep_from);
+    void drain();
+    FrameBuffer free_buffer();
     bool read_frame(uint8_t* into);
     bool write_frame(const uint8_t* frame);
-    void repeat(const uint8_t* frame);
+    void queue_failed();
     void fail(Failure kind, std::string detail = {});
     bool finish();
     void report();
@@ -80,11 +99,22 @@ class VideoRun {
     void print_stats(double elapsed) const;
 
     const Options& o_;
+    Options encode_options_;  // a part's encoder takes the audio of its own time span
+    Input input_;
     VideoInfo info_;
+    FrameTimes times_;
+    std::vector<size_t> keys_;
+    std::vector<SlotPlan> plan_;
+    PartRange range_;
+    size_t first_frame_ = 0, end_frame_ = 0;  // the frames decoded, [first, end)
+    std::string seek_;                        // where the decoder starts; "" at the beginning
+    size_t next_frame_ = 0, next_key_ = 0;    // what the decoder gives next
+    std::deque<LoadedKey> loaded_;            // consecutive keys, the ones still needed
+    std::vector<FrameBuffer> buffers_;        // reused once nothing holds them
     OutputTarget target_;
     Rational out_rate_;
     size_t frame_bytes_ = 0;
-    long long frames_in_ = 0, frames_out_ = 0, cuts_ = 0;
+    long long frames_in_ = 0, frames_out_ = 0, cuts_ = 0, repeats_ = 0, computed_ = 0;
     SceneCutDetector cuts_detector_{-1, 1};  // set once the rate is known
     Timing timing_;
     Progress progress_{false, 0};
@@ -94,7 +124,8 @@ class VideoRun {
     TempFile temp_;
     Child encoder_;
     Child decoder_;  // stopped before the encoder: it may be blocked writing
-    Engine engine_;
+    std::unique_ptr<Interpolator> interpolator_;
+    std::unique_ptr<OutputQueue> queue_;
 };
 
 // The input, OUT and its format: checked before anything starts.
@@ -124,11 +155,56 @@ bool VideoRun::check_paths() {
     return true;
 }
 
-// Everything that can be checked before any process starts.
+// The first pass: every frame's time, the keys and what each output frame shows.
+bool VideoRun::read_times() {
+    std::string text, error;
+    if (!run_capture(timestamp_args(input_), text, error) ||
+        !read_frame_times(text, times_, error)) {
+        say("%s: %s", input_.name.c_str(), one_line(error).c_str());
+        return false;
+    }
+    keys_ = key_frames(times_, o_.dedup);
+    plan_ = plan_slots(times_, keys_, out_rate_);
+    range_ = {0, keys_.size(), 0, plan_.size()};
+    end_frame_ = times_.pts.size();
+    return o_.parts == 0 || plan_part();
+}
+
+// A part decodes from some keys before its own (so that the scene-cut detector has seen
+// what it would have in a whole run) to the key after its last.
+bool VideoRun::plan_part() {
+    range_ = part_range(plan_, keys_.size(), o_.part, o_.parts);
+    if (range_.first_key == range_.end_key || range_.first_slot == range_.end_slot) {
+        say("%s: --part %d/%d is empty: the input has %zu frames to share out", o_.output.c_str(),
+            o_.part, o_.parts, keys_.size());
+        return false;
+    }
+    size_t lead = o_.scene_detect ? 2 * static_cast<size_t>(std::lround(info_.rate.value())) : 0;
+    size_t first_key = range_.first_key - std::min(range_.first_key, lead);
+    first_frame_ = next_frame_ = first_key ? keys_[first_key] : 0;
+    next_key_ = first_key;
+    if (range_.end_key < keys_.size()) end_frame_ = keys_[range_.end_key] + 1;
+    auto seconds = [&](double ticks) { return ticks * times_.tick.value(); };
+    char text[64];
+    if (first_frame_ > 0) {  // halfway from the frame before: no rounding can take it in
+        double ticks = (times_.pts[first_frame_ - 1] + times_.pts[first_frame_]) / 2.0;
+        std::snprintf(text, sizeof text, "%.9f", seconds(ticks));
+        seek_ = text;
+    }
+    double rate = out_rate_.value();
+    std::snprintf(text, sizeof text, "%.9f", range_.first_slot / rate);
+    encode_options_.start = text;
+    std::snprintf(text, sizeof text, "%.9f", (range_.end_slot - range_.first_slot) / rate);
+    encode_options_.duration = text;
+    return true;
+}
+
+// Everything that can be checked before any process but the probes starts.
 bool VideoRun::prepare() {
     std::string problem;
     if (!check_paths()) return false;
-    if (!probe(o_.inputs[0], info_, problem)) {
+    input_ = video_input(o_);
+    if (!probe(input_, info_, problem)) {
         say("%s", problem.c_str());
         return false;
     }
@@ -138,7 +214,8 @@ bool VideoRun::prepare() {
             o_.start.c_str(), info_.duration);
         return false;
     }
-    out_rate_ = reduced({info_.rate.num * o_.factor, info_.rate.den});
+    out_rate_ = reduced(o_.fps.num ? o_.fps : Rational{info_.rate.num * o_.factor, info_.rate.den});
+    if (!read_times()) return false;
     Rational written = written_rate(o_, out_rate_);
     if (written.value() != out_rate_.value() && !o_.quiet)
         say("%s plays at most %s fps: its frames are made at %.6g fps and written at %s fps "
@@ -155,18 +232,21 @@ bool VideoRun::prepare() {
 bool VideoRun::start() {
     if (!target_.in_place()) temp_ = TempFile(target_.written);
     std::string error;
-    if (!decoder_.start(decoder_args(o_, info_), false, true, error) ||
-        !encoder_.start(encoder_args(o_, info_, out_rate_, target_.written), true, false, error)) {
+    long long frames = o_.parts ? static_cast<long long>(end_frame_ - first_frame_) : 0;
+    if (!decoder_.start(decoder_args(input_, info_, seek_, frames), false, true, error) ||
+        !encoder_.start(encoder_args(encode_options_, info_, out_rate_, target_.written), true,
+                        false, error)) {
         say("cannot start ffmpeg: %s", error.c_str());
         return false;
     }
-    if (!engine_.start(o_.library, o_.model_dir, o_.verbose)) return false;
+    interpolator_ = make_interpolator(o_);
+    if (!interpolator_) return false;
     if (o_.verbose)
-        say("%s: %dx%d at %s fps, %lld frames%s", o_.inputs[0].c_str(), info_.width, info_.height,
-            rate_text(info_.rate).c_str(), info_.frames,
-            !info_.has_audio()                ? ""
-            : audio_plan(o_, info_) == "copy" ? ", audio copied"
-                                              : ", audio encoded again");
+        say("%s: %dx%d at %s fps, %zu frames%s", o_.inputs[0].c_str(), info_.width, info_.height,
+            rate_text(info_.rate).c_str(), times_.pts.size(),
+            !info_.has_audio()                             ? ""
+            : audio_plan(encode_options_, info_) == "copy" ? ", audio copied"
+                                                           : ", audio encoded again");
     return true;
 }
 
@@ -202,65 +282,92 @@ bool VideoRun::write_frame(const uint8_t* frame) {
     return true;
 }
 
-// The frame again in the N-1 slots after it: at a scene cut and at the end.
-void VideoRun::repeat(const uint8_t* frame) {
-    for (int k = 1; k < o_.factor && write_frame(frame); ++k) {
-    }
+void VideoRun::queue_failed() {
+    if (queue_->interpolator_failed())
+        fail(Failure::kLibrary, "rife_interpolate failed: " + interpolator_->error());
 }
 
-// Writes `earlier` and what follows it up to `later`. False once the run is over.
-bool VideoRun::step(uint8_t* earlier, uint8_t* later, uint8_t* computed) {
-    bool have_next = read_frame(later);
-    if (failure_ != Failure::kNone || !write_frame(earlier)) return false;
-    if (!have_next) {  // the last frame is held for the whole of its time slot
-        repeat(earlier);
+FrameBuffer VideoRun::free_buffer() {
+    for (const FrameBuffer& buffer : buffers_)
+        if (buffer.use_count() == 1) return buffer;
+    buffers_.push_back(std::make_shared<std::vector<uint8_t>>(frame_bytes_));
+    return buffers_.back();
+}
+
+// Reads the decoder's next frame; a key is kept (with the keys from `keep_from` on) and
+// checked for a cut from the key before it.
+bool VideoRun::load_next_frame(size_t keep_from) {
+    bool is_key = next_key_ < keys_.size() && keys_[next_key_] == next_frame_;
+    FrameBuffer frame = free_buffer();
+    if (next_frame_ >= end_frame_ || !read_frame(frame->data())) {
+        fail(frames_in_ ? Failure::kFrameCount : Failure::kNoFrames,
+             "the decoder gave " + std::to_string(frames_in_) + " frames where its first pass " +
+                 "counted " + std::to_string(end_frame_ - first_frame_));
         return false;
     }
-    bool cut = false;
-    if (o_.scene_detect) {
+    if (!is_key && o_.dedup && next_key_ &&
+        times_.digest[next_frame_] == times_.digest[keys_[next_key_ - 1]])
+        ++repeats_;
+    ++next_frame_;
+    if (!is_key) return true;
+    if (!loaded_.empty() && o_.scene_detect) {
         double t0 = now_seconds();
-        cut = cuts_detector_.is_cut(earlier, later, info_.width, info_.height);
+        LoadedKey& before = loaded_.back();
+        before.cut_after =
+            cuts_detector_.is_cut(before.frame->data(), frame->data(), info_.width, info_.height);
         timing_.cuts += now_seconds() - t0;
+        if (before.cut_after && before.key >= range_.first_key && before.key < range_.end_key)
+            ++cuts_;
     }
-    if (cut) {
-        ++cuts_;
-        repeat(earlier);
-        return failure_ == Failure::kNone;
-    }
-    for (int k = 1; k < o_.factor && failure_ == Failure::kNone; ++k) {
-        double t0 = now_seconds();
-        int rc = engine_.lib().interpolate(earlier, later, info_.width, info_.height, computed,
-                                           static_cast<float>(k) / static_cast<float>(o_.factor));
-        timing_.library += now_seconds() - t0;
-        if (rc != 0)
-            fail(Failure::kLibrary, "rife_interpolate failed between frames " +
-                                        std::to_string(frames_in_ - 2) + " and " +
-                                        std::to_string(frames_in_ - 1) + ": " + engine_.error());
-        else
-            write_frame(computed);
-    }
-    return failure_ == Failure::kNone;
+    loaded_.push_back({next_key_++, frame, false});
+    while (loaded_.front().key < keep_from) loaded_.pop_front();
+    return true;
 }
 
-// Three frame buffers: the earlier frame, the later one, and the computed one. The pair
-// is swapped by pointer, so every decoded frame is read once and never copied.
+bool VideoRun::load_key(size_t key, size_t keep_from) {
+    while (next_key_ <= key)
+        if (!load_next_frame(keep_from)) return false;
+    return true;
+}
+
+// One output frame: a key as it is, or a frame computed between it and the next key
+// unless a scene cut lies between them.
+bool VideoRun::place(const SlotPlan& slot) {
+    size_t key = slot.key;
+    if (!load_key(slot.between ? key + 1 : key, key)) return false;
+    while (loaded_.front().key < key) loaded_.pop_front();
+    const LoadedKey& earlier = loaded_.front();
+    bool ok = slot.between && !earlier.cut_after
+                  ? queue_->compute(earlier.frame, loaded_[1].frame, slot.t)
+                  : queue_->show(earlier.frame);
+    if (!ok) queue_failed();
+    return ok;
+}
+
+// Reads the frames after the last one needed, so that the decoder ends by itself and
+// gave as many frames as its first pass.
+void VideoRun::drain() {
+    while (failure_ == Failure::kNone && next_frame_ < end_frame_)
+        load_next_frame(next_key_ ? next_key_ - 1 : 0);
+    if (failure_ != Failure::kNone) return;
+    FrameBuffer extra = free_buffer();
+    if (read_frame(extra->data()))
+        fail(Failure::kFrameCount, "the decoder gave more frames than its first pass counted");
+}
+
 void VideoRun::convert() {
-    long long expected_in = info_.frames;
-    if (!o_.duration.empty() && expected_in > 0)
-        expected_in = std::min<long long>(
-            expected_in,
-            static_cast<long long>(std::ceil(std::atof(o_.duration.c_str()) * info_.rate.value())));
-    progress_ =
-        Progress(!o_.quiet && isatty(STDERR_FILENO), expected_in > 0 ? expected_in * o_.factor : 0);
-    std::vector<uint8_t> buffers(frame_bytes_ * 3);
-    uint8_t* earlier = buffers.data();
-    uint8_t* later = earlier + frame_bytes_;
-    uint8_t* computed = later + frame_bytes_;
-    if (!read_frame(earlier)) {
-        fail(Failure::kNoFrames);
+    progress_ = Progress(!o_.quiet && isatty(STDERR_FILENO),
+                         static_cast<long long>(range_.end_slot - range_.first_slot));
+    queue_ =
+        std::make_unique<OutputQueue>(*interpolator_, info_.width, info_.height,
+                                      [this](const uint8_t* frame) { return write_frame(frame); });
+    for (size_t k = range_.first_slot; k < range_.end_slot; ++k)
+        if (!place(plan_[k])) return;
+    if (!queue_->finish()) {
+        queue_failed();
         return;
     }
-    while (step(earlier, later, computed)) std::swap(earlier, later);
+    drain();
 }
 
 // Lets both ffmpeg processes end (closing the encoder's stdin lets it write the file's
@@ -299,6 +406,9 @@ void VideoRun::report() {
         case Failure::kDecoderExit:
             why = input + ": ffmpeg failed while decoding";
             break;
+        case Failure::kFrameCount:
+            why = input + ": " + detail_;
+            break;
         case Failure::kEncoderStopped:
         case Failure::kEncoderExit:
             why = "ffmpeg could not encode " + o_.output + ": " +
@@ -311,7 +421,7 @@ void VideoRun::report() {
             why = "cannot write " + o_.output + ": " + detail_;
             break;
     }
-    if (failure_ <= Failure::kDecoderExit) why += " (" + decoder_.complaint() + ")";
+    if (failure_ <= Failure::kFrameCount) why += " (" + decoder_.complaint() + ")";
     if (progress_.enabled()) std::fputc('\n', stderr);
     say("%s", why.c_str());
 }
@@ -320,7 +430,9 @@ int VideoRun::run() {
     if (!prepare() || !start()) return kExitFailure;
     convert();
     double elapsed = progress_.elapsed();
-    engine_.shutdown();
+    if (queue_) timing_.library = queue_->library_seconds(), computed_ = queue_->computed();
+    queue_.reset();
+    interpolator_.reset();
     if (failure_ != Failure::kNone || !finish()) {
         report();
         return kExitFailure;
@@ -343,22 +455,28 @@ void VideoRun::print_summary() const {
     std::string depth = info_.bit_depth > 8 ? "; the input has " + std::to_string(info_.bit_depth) +
                                                   " bits per sample, the output 8"
                                             : "";
-    say("wrote %s: %lld frames at %s from %lld frames, %lld scene cut%s (frames repeated "
-        "instead of interpolated)%s",
-        o_.output.c_str(), frames_out_, rate, frames_in_, cuts_, cuts_ == 1 ? "" : "s",
-        depth.c_str());
+    std::string part, repeats;
+    if (o_.parts)
+        part = " (part " + std::to_string(o_.part) + "/" + std::to_string(o_.parts) +
+               ": output frames " + std::to_string(range_.first_slot + 1) + " to " +
+               std::to_string(range_.end_slot) + " of " + std::to_string(plan_.size()) + ")";
+    if (o_.dedup) repeats = ", " + std::to_string(repeats_) + " repeated frames passed over";
+    say("wrote %s%s: %lld frames at %s from %lld frames, %lld scene cut%s (frames repeated "
+        "instead of interpolated)%s%s",
+        o_.output.c_str(), part.c_str(), frames_out_, rate, frames_in_, cuts_,
+        cuts_ == 1 ? "" : "s", repeats.c_str(), depth.c_str());
 }
 
 void VideoRun::print_stats(double elapsed) const {
     auto share = [&](double part) { return elapsed > 0 ? 100.0 * part / elapsed : 0.0; };
     auto per_second = [&](long long frames) { return elapsed > 0 ? frames / elapsed : 0.0; };
     double other = elapsed - timing_.library - timing_.decode_wait - timing_.encode_wait;
-    long long computed = frames_in_ > 0 ? (frames_in_ - 1 - cuts_) * (o_.factor - 1) : 0;
+    long long computed = computed_;
     std::fprintf(stderr,
-                 "%s: stats: %dx%d x%d, %lld frames out in %.2f s = %.2f fps out "
+                 "%s: stats: %dx%d to %s fps, %lld frames out in %.2f s = %.2f fps out "
                  "(%.2f fps in)\n",
-                 kProgram, info_.width, info_.height, o_.factor, frames_out_, elapsed,
-                 per_second(frames_out_), per_second(frames_in_));
+                 kProgram, info_.width, info_.height, rate_text(out_rate_).c_str(), frames_out_,
+                 elapsed, per_second(frames_out_), per_second(frames_in_));
     std::fprintf(stderr,
                  "%s: stats: library %.2f s (%.1f%%, %.3f s per computed frame, %lld "
                  "computed), waiting for the decoder %.2f s (%.1f%%), waiting for the encoder "

@@ -216,6 +216,66 @@ class Video(HostTest):
         self.assert_levels(levels_of(self.path("out.mkv")), [90, 105, 120, 135, 150, 150])
 
 
+def stream_ends(path):
+    """When the last packet of each kind of stream ends, in seconds."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries",
+                          "packet=stream_index,pts_time,duration_time:stream=index,codec_type",
+                          "-of", "json", path], capture_output=True, text=True, check=True,
+                         timeout=TIMEOUT).stdout
+    import json
+    info = json.loads(out)
+    kinds = {s["index"]: s["codec_type"] for s in info["streams"]}
+    ends = {}
+    for p in info["packets"]:
+        end = float(p["pts_time"]) + float(p.get("duration_time") or 0)
+        ends[kinds[p["stream_index"]]] = max(ends.get(kinds[p["stream_index"]], 0), end)
+    return ends
+
+
+def variable_rate_clip(path, levels, split, fast=30, slow=10):
+    """levels[:split] at `fast` fps, then the rest at `slow` fps, with real timestamps."""
+    w, h = 64, 48
+    frames = np.concatenate([np.full((h, w, 3), v, np.uint8) for v in levels])
+    ffmpeg("-f", "rawvideo", "-pix_fmt", "rgb24", "-video_size", f"{w}x{h}", "-framerate",
+           str(fast), "-i", "pipe:0", "-vf",
+           f"setpts='if(lt(N,{split}),N/{fast},{split}/{fast}+(N-{split})/{slow})/TB'",
+           "-fps_mode", "passthrough", "-c:v", "ffv1", "-pix_fmt", "bgr0", path,
+           stdin=frames.tobytes())
+
+
+class Timeline(HostTest):
+    """Output frames at exact times, placed by the input's real timestamps."""
+
+    def convert(self, src, out, *extra):
+        r = run(["video", self.path(src), "-o", self.path(out), "--model-dir", BLEND] +
+                list(extra))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r
+
+    def test_ntsc_to_5994_keeps_audio_in_sync(self):
+        grey_clip(self.path("in.mkv"), [2 * i for i in range(96)], rate="24000/1001",
+                  audio=True)
+        self.convert("in.mkv", "out.mkv", "--fps", "60000/1001")
+        self.assertEqual(probe(self.path("out.mkv"))["frames"], 240)  # its rate: ms rounded
+        # 2.5 output frames per input frame: every fifth falls on an input frame.
+        self.assert_levels(levels_of(self.path("out.mkv"))[:20], [0.8 * k for k in range(20)])
+        before, after = stream_ends(self.path("in.mkv")), stream_ends(self.path("out.mkv"))
+        drift = (after["video"] - after["audio"]) - (before["video"] - before["audio"])
+        self.assertLess(abs(drift), 0.5 / 59.94, (before, after))
+
+    def test_variable_rate_input_has_no_frozen_frames(self):
+        # Ten frames at 30 fps, then ten at 10 fps: three output frames per input frame.
+        levels = [12 * i for i in range(20)]
+        variable_rate_clip(self.path("in.mkv"), levels, 10)
+        self.convert("in.mkv", "out.mkv", "--fps", "30")
+        got = levels_of(self.path("out.mkv"))
+        self.assertEqual(len(got), 38)  # the last frame lasts what the file says, 1/30 s
+        frozen = [k for k in range(len(got) - 1) if abs(got[k + 1] - got[k]) < 0.5]
+        self.assertEqual(frozen, [])
+        self.assert_levels(got, [12 * k if k < 10 else 120 + 4 * (k - 10) for k in range(38)],
+                           tolerance=5)  # H.264 of flat frames
+
+
 def stream_fields(path, fields):
     out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                           "stream=" + fields + ":stream_side_data=rotation", "-of",
@@ -332,6 +392,10 @@ class SceneCuts(HostTest):
         self.assertIn(" 1 scene cut ", stderr)
         self.assert_levels(got, [30, 35, 40, 45, 50, 55, 60, 60,
                                  220, 215, 210, 205, 200, 195, 190, 190])
+        # On a grid that does not fall on the input's frames, neither side is blended.
+        stderr, got = self.convert("--fps", "25")
+        self.assertIn(" 1 scene cut ", stderr)
+        self.assertEqual([v for v in got if 65 < v < 185], [], got)
 
     def test_detection_can_be_disabled_or_tuned(self):
         stderr, got = self.convert("--no-scene-detect")
@@ -488,6 +552,9 @@ class Errors(HostTest):
         for args in ([], ["frobnicate"], ["video"], ["video", "a", "b", "-o", "x.mp4"],
                      ["video", self.path("in.mkv")], ["video", "a", "-o", "x", "--factor", "1"],
                      ["video", "a", "-o", "x", "--scene-threshold", "-3"],
+                     ["video", "a", "-o", "x", "--fps", "0"], ["video", "a", "-o", "x", "--fps", "65x"],
+                     ["video", "a", "-o", "x", "--fps", "1/0"], ["video", "a", "-o", "x", "--part", "4/3"],
+                     ["video", "a", "-o", "x", "--part", "1/2", "--start", "1"],
                      ["pair", "a", "-o", "x.png"], ["video", "a", "-o", "x", "--bogus"]):
             r = run(args)
             self.assertEqual(r.returncode, 2, args)
