@@ -46,6 +46,10 @@ void print_video_help(FILE* to) {
                  "         --fps RATE      the output's rate: 60, 60000/1001, 59.94 (taken\n"
                  "                         exactly), or Nx for N times IN's rate (default 2x)\n"
                  "         --factor N      the same as --fps Nx, N from 2 to 64\n"
+                 "         --dedup         frames that repeat the one before exactly (from\n"
+                 "                         telecine or a screen recorder) are passed over:\n"
+                 "                         frames are computed across the run of repeats,\n"
+                 "                         from its first frame to the next different one\n"
                  "         Scene cuts: where two frames differ %g times more than frames did\n"
                  "         in the last second (the median of their mean absolute difference,\n"
                  "         0-255, on a sparse grid) and by more than %g, the earlier frame is\n"
@@ -104,6 +108,7 @@ void print_help(FILE* to, const std::string& command) {
                      "  kestrune-interp video clip.mp4 -o clip-50fps.mp4\n"
                      "  kestrune-interp video clip.mp4 -o slow.mp4 --factor 4\n"
                      "  kestrune-interp video film.mkv -o smooth.mkv --fps 60000/1001\n"
+                     "  kestrune-interp video screen.mp4 -o smooth.mp4 --fps 60 --dedup\n"
                      "  kestrune-interp video --help      (the options of one command)\n");
 }
 

@@ -276,6 +276,21 @@ class Timeline(HostTest):
                            tolerance=5)  # H.264 of flat frames
 
 
+    def test_dedup_interpolates_across_repeated_frames(self):
+        # 10 fps motion stored at 30 fps by repeating frames (121 differs from 120: kept).
+        grey_clip(self.path("in.mkv"), [0, 0, 0, 60, 60, 60, 120, 120, 121, 180, 180, 180],
+                  rate=30)
+        r = self.convert("in.mkv", "out.mkv", "--fps", "30", "--dedup")
+        self.assertIn("12 frames at 30 fps from 12 frames", r.stderr)
+        self.assertIn("7 repeated frames passed over", r.stderr)
+        self.assert_levels(levels_of(self.path("out.mkv")),
+                           [0, 20, 40, 60, 80, 100, 120, 120.5, 121, 180, 180, 180])
+        # Without it the repeats stay.
+        self.convert("in.mkv", "out.mkv", "--fps", "1x")
+        self.assert_levels(levels_of(self.path("out.mkv")),
+                           [0, 0, 0, 60, 60, 60, 120, 120, 121, 180, 180, 180])
+
+
 def stream_fields(path, fields):
     out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                           "stream=" + fields + ":stream_side_data=rotation", "-of",
