@@ -128,11 +128,7 @@ Rational reduced(Rational r) {
 }
 
 Input video_input(const Options& o) {
-    Input input{o.inputs[0], {}, false};
-    if (!o.start.empty()) input.open_args.insert(input.open_args.end(), {"-ss", o.start});
-    if (!o.duration.empty()) input.open_args.insert(input.open_args.end(), {"-t", o.duration});
-    input.open_args.insert(input.open_args.end(), {"-i", o.inputs[0]});
-    return input;
+    return {o.inputs[0], {"-i", o.inputs[0]}, false, o.start, o.duration};
 }
 
 bool probe(const Input& in, VideoInfo& info, std::string& error) {
@@ -149,11 +145,7 @@ bool probe(const Input& in, VideoInfo& info, std::string& error) {
         "duration",
         "-of",
         "default"};
-    // ffprobe takes the file alone: no --start or --duration.
-    if (in.sequence)
-        args.insert(args.end(), in.open_args.begin(), in.open_args.end());
-    else
-        args.insert(args.end(), {"--", input});
+    args.insert(args.end(), in.open_args.begin(), in.open_args.end());
     if (!run_capture(args, out, error)) {
         error = input + ": not a video ffmpeg can read (" + error + ")";
         return false;
@@ -210,6 +202,8 @@ std::string audio_plan(const Options& o, const VideoInfo& info) {
 
 std::vector<std::string> timestamp_args(const Input& input) {
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error"};
+    if (!input.start.empty()) args.insert(args.end(), {"-ss", input.start});
+    if (!input.duration.empty()) args.insert(args.end(), {"-t", input.duration});
     args.insert(args.end(), input.open_args.begin(), input.open_args.end());
     // The input's time base, not one of 1/rate that would round variable-rate times.
     args.insert(args.end(), {"-map", "0:v:0", "-an", "-sn", "-fps_mode", "passthrough",
@@ -223,12 +217,18 @@ std::vector<std::string> timestamp_args(const Input& input) {
 std::vector<std::string> decoder_args(const Input& input, const VideoInfo& info,
                                       const std::string& seek, long long frames) {
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error"};
-    if (!seek.empty()) args.insert(args.end(), {"-ss", seek});
+    std::string start = seek.empty() ? input.start : seek;
+    if (!start.empty()) args.insert(args.end(), {"-ss", start});
+    if (!input.duration.empty()) args.insert(args.end(), {"-t", input.duration});
     args.insert(args.end(), input.open_args.begin(), input.open_args.end());
     args.insert(args.end(), {"-map", "0:v:0", "-an", "-sn", "-fps_mode", "passthrough"});
     if (frames > 0) args.insert(args.end(), {"-frames:v", std::to_string(frames)});
-    args.insert(args.end(), {"-vf", to_rgb_filter(info.colour) + ",format=rgb24", "-f", "rawvideo",
-                             "-pix_fmt", "rgb24", "pipe:1"});
+    // Images of another size than the first are scaled to it: the pipe holds one size.
+    std::string size =
+        input.sequence ? ":w=" + std::to_string(info.width) + ":h=" + std::to_string(info.height)
+                       : "";
+    args.insert(args.end(), {"-vf", to_rgb_filter(info.colour) + size + ",format=rgb24", "-f",
+                             "rawvideo", "-pix_fmt", "rgb24", "pipe:1"});
     return args;
 }
 

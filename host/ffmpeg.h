@@ -30,8 +30,9 @@ struct Input {
     std::string name;                    // as the user gave it
     std::vector<std::string> open_args;  // what goes before and with -i, -i included
     bool sequence = false;
+    std::string start, duration;  // --start and --duration, as given
 };
-Input video_input(const Options& o);  // IN as a video, from --start and --duration on
+Input video_input(const Options& o);
 
 // Fills `info`; on failure `error` is one line naming the input.
 bool probe(const Input& input, VideoInfo& info, std::string& error);

@@ -50,6 +50,14 @@ void print_video_help(FILE* to) {
                  "                         telecine or a screen recorder) are passed over:\n"
                  "                         frames are computed across the run of repeats,\n"
                  "                         from its first frame to the next different one\n"
+                 "         Image sequences: IN may be a folder of numbered PNG or JPEG files\n"
+                 "         (one run of numbers, no gaps) or an ffmpeg pattern such as\n"
+                 "         frames/%%05d.png; OUT may be a folder (a name ending in '/', made\n"
+                 "         if need be, or an existing folder): numbered PNG files 000001.png,\n"
+                 "         000002.png, ... appear there once all are complete. A run whose\n"
+                 "         names are taken already is refused; other files stay as they are.\n"
+                 "         --input-fps RATE\n"
+                 "                         the rate of an image sequence given as IN (needed)\n"
                  "         Scene cuts: where two frames differ %g times more than frames did\n"
                  "         in the last second (the median of their mean absolute difference,\n"
                  "         0-255, on a sparse grid) and by more than %g, the earlier frame is\n"
@@ -109,6 +117,7 @@ void print_help(FILE* to, const std::string& command) {
                      "  kestrune-interp video clip.mp4 -o slow.mp4 --factor 4\n"
                      "  kestrune-interp video film.mkv -o smooth.mkv --fps 60000/1001\n"
                      "  kestrune-interp video screen.mp4 -o smooth.mp4 --fps 60 --dedup\n"
+                     "  kestrune-interp video frames/ -o frames-48/ --input-fps 24 --fps 48\n"
                      "  kestrune-interp video --help      (the options of one command)\n");
 }
 

@@ -74,23 +74,25 @@ std::vector<size_t> key_frames(const FrameTimes& times, bool dedup) {
 }
 
 // Output frame k lies at k * a / b ticks, with a = rate.den * tick.den and
-// b = rate.num * tick.num; comparisons are done in whole numbers, doubled so that half a
-// tick is whole too.
+// b = rate.num * tick.num; comparisons are done in whole numbers, on times doubled and
+// multiplied by b. Timestamps rounded to the tick (23.976 fps in milliseconds) are off by
+// up to half a tick, so a frame that close counts as on the grid; but no more than a
+// sixteenth of an output frame, for ticks as long as a frame (numbered images).
 std::vector<SlotPlan> plan_slots(const FrameTimes& times, const std::vector<size_t>& keys,
                                  const Rational& rate) {
     const Wide a = Wide(rate.den) * times.tick.den, b = Wide(rate.num) * times.tick.num;
-    // Frames strictly before the end, less half a tick: k * a < end - 1/2.
-    Wide end2 = 2 * Wide(times.end) - 1;
-    size_t count = end2 > 0 ? static_cast<size_t>((end2 * b + 2 * a - 1) / (2 * a)) : 0;
+    const Wide near = std::min(b, a / 8);  // twice the tolerance, times b
+    Wide end = 2 * Wide(times.end) * b - near;
+    size_t count = end > 0 ? static_cast<size_t>((end + 2 * a - 1) / (2 * a)) : 0;
     std::vector<SlotPlan> plan(count);
     size_t j = 0;  // the last key at or before the frame's time
+    auto key_time = [&](size_t key) { return 2 * Wide(times.pts[keys[key]]) * b; };
     for (size_t k = 0; k < count; ++k) {
-        Wide at2 = 2 * Wide(k) * a;  // twice the time, in ticks times b
-        auto key_time2 = [&](size_t key) { return 2 * Wide(times.pts[keys[key]]) * b; };
-        while (j + 1 < keys.size() && key_time2(j + 1) <= at2 + b) ++j;
-        Wide from = at2 - key_time2(j);
+        Wide at = 2 * Wide(k) * a;
+        while (j + 1 < keys.size() && key_time(j + 1) <= at + near) ++j;
+        Wide from = at - key_time(j);
         plan[k].key = static_cast<uint32_t>(j);
-        if (from <= b || j + 1 == keys.size()) continue;  // on the key, before it, or past the last
+        if (from <= near || j + 1 == keys.size()) continue;  // on the key, before it, or after all
         double span = static_cast<double>(times.pts[keys[j + 1]] - times.pts[keys[j]]);
         plan[k].between = true;
         plan[k].t =

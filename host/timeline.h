@@ -38,7 +38,8 @@ struct SlotPlan {
 };
 
 // The output frames k = 0, 1, ... at k / rate seconds, up to the end of the last frame.
-// A time within half a tick of a key's falls on it and shows that key.
+// A time within half a tick of a key's (timestamps are rounded to ticks), and within a
+// sixteenth of an output frame, falls on it and shows that key.
 std::vector<SlotPlan> plan_slots(const FrameTimes& times, const std::vector<size_t>& keys,
                                  const Rational& rate);
 

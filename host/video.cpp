@@ -16,6 +16,7 @@
 #include "paths.h"
 #include "progress.h"
 #include "scene_cuts.h"
+#include "sequence.h"
 #include "timeline.h"
 
 #include <unistd.h>
@@ -78,7 +79,9 @@ class VideoRun {
     int run();
 
   private:
+    bool check_input();
     bool check_paths();
+    bool plan_folder();
     bool read_times();
     bool plan_part();
     bool prepare();
@@ -111,6 +114,8 @@ class VideoRun {
     size_t next_frame_ = 0, next_key_ = 0;    // what the decoder gives next
     std::deque<LoadedKey> loaded_;            // consecutive keys, the ones still needed
     std::vector<FrameBuffer> buffers_;        // reused once nothing holds them
+    const bool to_folder_ = is_folder_output(o_.output);
+    FolderOutput folder_;  // when OUT is a folder of images
     OutputTarget target_;
     Rational out_rate_;
     size_t frame_bytes_ = 0;
@@ -128,17 +133,45 @@ class VideoRun {
     std::unique_ptr<OutputQueue> queue_;
 };
 
-// The input, OUT and its format: checked before anything starts.
-bool VideoRun::check_paths() {
-    const std::string& input = o_.inputs[0];
-    if (!tools_found()) return false;
-    if (!is_file(input)) {
-        say("%s: %s", input.c_str(),
-            access(input.c_str(), F_OK) == 0 ? "not a file" : "No such file");
+// IN: a video file, or numbered images at --input-fps.
+bool VideoRun::check_input() {
+    const std::string& in = o_.inputs[0];
+    std::string error;
+    if (is_sequence_name(in)) {
+        size_t frames = 0;
+        if (o_.input_fps.num == 0) {
+            say("%s is an image sequence: give its frame rate with --input-fps RATE (such as "
+                "--input-fps 24)",
+                in.c_str());
+            return false;
+        }
+        if (!open_sequence(in, o_.input_fps, input_, frames, error)) {
+            say("%s", error.c_str());
+            return false;
+        }
+        input_.start = o_.start, input_.duration = o_.duration;
+        return true;
+    }
+    if (!is_file(in)) {
+        say("%s: %s", in.c_str(), access(in.c_str(), F_OK) == 0 ? "not a file" : "No such file");
         return false;
     }
+    if (o_.input_fps.num) {
+        say("%s: --input-fps is for image sequences; a video's frames have their own times",
+            in.c_str());
+        return false;
+    }
+    input_ = video_input(o_);
+    return true;
+}
+
+// The input, OUT and its format: checked before anything starts.
+bool VideoRun::check_paths() {
+    if (!tools_found() || !check_input()) return false;
+    if (to_folder_) return true;  // checked once the number of frames is known
     if (find_container(o_.output) == nullptr) {
-        say("cannot write %s: no video format for the extension '%s' (use one of: %s)",
+        say("cannot write %s: no video format for the extension '%s' (use one of: %s, or a "
+            "folder for PNG images)",
             o_.output.c_str(), split_extension(o_.output).second.c_str(),
             known_extensions().c_str());
         return false;
@@ -148,10 +181,25 @@ bool VideoRun::check_paths() {
         say("cannot write %s: %s", o_.output.c_str(), problem.c_str());
         return false;
     }
-    if (real_path(input) == real_path(o_.output)) {
+    if (!input_.sequence && real_path(o_.inputs[0]) == real_path(o_.output)) {
         say("%s: the output would replace the input", o_.output.c_str());
         return false;
     }
+    return true;
+}
+
+// A folder as OUT: its names for this run's frames must be free.
+bool VideoRun::plan_folder() {
+    std::string problem;
+    if (!folder_.plan(o_.output, range_.first_slot, range_.end_slot - range_.first_slot,
+                      plan_.size(), problem)) {
+        say("cannot write %s: %s", o_.output.c_str(), problem.c_str());
+        return false;
+    }
+    target_ = {folder_.temp_pattern(), ""};
+    if (folder_.others() && !o_.quiet)
+        say("%s holds %zu other numbered images; they are left as they are", o_.output.c_str(),
+            folder_.others());
     return true;
 }
 
@@ -203,7 +251,6 @@ bool VideoRun::plan_part() {
 bool VideoRun::prepare() {
     std::string problem;
     if (!check_paths()) return false;
-    input_ = video_input(o_);
     if (!probe(input_, info_, problem)) {
         say("%s", problem.c_str());
         return false;
@@ -215,7 +262,7 @@ bool VideoRun::prepare() {
         return false;
     }
     out_rate_ = reduced(o_.fps.num ? o_.fps : Rational{info_.rate.num * o_.factor, info_.rate.den});
-    if (!read_times()) return false;
+    if (!read_times() || (to_folder_ && !plan_folder())) return false;
     Rational written = written_rate(o_, out_rate_);
     if (written.value() != out_rate_.value() && !o_.quiet)
         say("%s plays at most %s fps: its frames are made at %.6g fps and written at %s fps "
@@ -233,9 +280,11 @@ bool VideoRun::start() {
     if (!target_.in_place()) temp_ = TempFile(target_.written);
     std::string error;
     long long frames = o_.parts ? static_cast<long long>(end_frame_ - first_frame_) : 0;
+    auto encoder = to_folder_ ? image_encoder_args(info_, out_rate_, folder_.temp_pattern(),
+                                                   folder_.first_number())
+                              : encoder_args(encode_options_, info_, out_rate_, target_.written);
     if (!decoder_.start(decoder_args(input_, info_, seek_, frames), false, true, error) ||
-        !encoder_.start(encoder_args(encode_options_, info_, out_rate_, target_.written), true,
-                        false, error)) {
+        !encoder_.start(encoder, true, false, error)) {
         say("cannot start ffmpeg: %s", error.c_str());
         return false;
     }
@@ -270,6 +319,7 @@ bool VideoRun::read_frame(uint8_t* into) {
 }
 
 bool VideoRun::write_frame(const uint8_t* frame) {
+    if (to_folder_) folder_.written(range_.first_slot + static_cast<size_t>(frames_out_));
     double t0 = now_seconds();
     bool ok = write_full(encoder_.to_child(), frame, frame_bytes_);
     timing_.encode_wait += now_seconds() - t0;
@@ -378,8 +428,9 @@ bool VideoRun::finish() {
     if (!encoder_.finish()) fail(Failure::kEncoderExit);
     timing_.encode_wait += now_seconds() - t0;
     if (failure_ != Failure::kNone) return false;
-    if (!commit_output(target_)) {
-        fail(Failure::kRename, strerror(errno));
+    std::string problem;
+    if (to_folder_ ? !folder_.commit(problem) : !commit_output(target_)) {
+        fail(Failure::kRename, to_folder_ ? problem : strerror(errno));
         return false;
     }
     temp_.keep();
@@ -460,6 +511,9 @@ void VideoRun::print_summary() const {
         part = " (part " + std::to_string(o_.part) + "/" + std::to_string(o_.parts) +
                ": output frames " + std::to_string(range_.first_slot + 1) + " to " +
                std::to_string(range_.end_slot) + " of " + std::to_string(plan_.size()) + ")";
+    if (to_folder_ && frames_out_)
+        part += " (" + base_of(folder_.name(range_.first_slot)) + " to " +
+                base_of(folder_.name(range_.end_slot - 1)) + ")";
     if (o_.dedup) repeats = ", " + std::to_string(repeats_) + " repeated frames passed over";
     say("wrote %s%s: %lld frames at %s from %lld frames, %lld scene cut%s (frames repeated "
         "instead of interpolated)%s%s",

@@ -291,6 +291,71 @@ class Timeline(HostTest):
                            [0, 0, 0, 60, 60, 60, 120, 120, 121, 180, 180, 180])
 
 
+def pngs(folder):
+    """The numbered PNG files of a folder, in order, as int arrays."""
+    names = sorted(n for n in os.listdir(folder) if n[:-4].isdigit() and n.endswith(".png"))
+    return names, [np.asarray(Image.open(os.path.join(folder, n))).astype(int) for n in names]
+
+
+class Sequences(HostTest):
+    """Numbered images in and out, through the same timeline as video."""
+
+    def setUp(self):
+        super().setUp()
+        rng = np.random.default_rng(5)
+        self.frames = [rng.integers(0, 256, (20, 30, 3), np.uint8) for _ in range(4)]
+        os.mkdir(self.path("seq"))
+        for i, frame in enumerate(self.frames):  # numbered from 7: not where ffmpeg looks
+            Image.fromarray(frame).save(self.path(f"seq/img_{i + 7:04d}.png"))
+
+    def convert(self, src, out, *extra, code=0):
+        r = run(["video", self.path(src), "-o", self.path(out), "--model-dir", BLEND] +
+                list(extra))
+        self.assertEqual(r.returncode, code, r.stderr)
+        return r
+
+    def test_sequence_to_sequence_is_exact(self):
+        r = self.convert("seq", "out/", code=1)
+        self.assertIn("give its frame rate with --input-fps", r.stderr)
+        # Made, as it ends in '/'. Random frames differ like shots: no cut detection.
+        self.convert("seq", "out/", "--input-fps", "10", "--no-scene-detect")
+        names, got = pngs(self.path("out"))
+        self.assertEqual(names, [f"{k:06d}.png" for k in range(1, 9)])
+        a = [f.astype(int) for f in self.frames]
+        wanted = [a[0], (a[0] + a[1]) / 2, a[1], (a[1] + a[2]) / 2, a[2], (a[2] + a[3]) / 2,
+                  a[3], a[3]]
+        for k, (g, w) in enumerate(zip(got, wanted)):
+            self.assertLessEqual(np.abs(g - w).max(), 0.5, k)
+        # Its names are taken now: refused, nothing changed, no temporaries left.
+        before = os.listdir(self.path("out"))
+        r = self.convert("seq", "out", "--input-fps", "10", code=1)
+        self.assertIn("holds 00000", r.stderr)
+        self.assertEqual(os.listdir(self.path("out")), before)
+
+    def test_sequence_to_video_and_video_to_sequence(self):
+        self.convert("seq/img_%04d.png", "out.mkv", "--input-fps", "10", "--fps", "30")
+        self.assertEqual(probe(self.path("out.mkv"))["frames"], 12)
+        grey_clip(self.path("in.mkv"), [30, 60, 90])
+        os.mkdir(self.path("folder"))
+        with open(self.path("folder/notes.txt"), "w") as f:
+            f.write("mine\n")
+        Image.fromarray(np.full((48, 64, 3), 7, np.uint8)).save(self.path("folder/000099.png"))
+        r = self.convert("in.mkv", "folder")
+        self.assertIn("holds 1 other numbered images; they are left as they are", r.stderr)
+        names, got = pngs(self.path("folder"))
+        self.assertEqual(names, [f"{k:06d}.png" for k in range(1, 7)] + ["000099.png"])
+        self.assertEqual([g.mean() for g in got], [30, 45, 60, 75, 90, 90, 7])
+        self.assertEqual(sorted(n for n in os.listdir(self.path("folder")) if n[0] == "."), [])
+
+    def test_gaps_and_missing_inputs_are_refused(self):
+        os.remove(self.path("seq/img_0008.png"))
+        r = self.convert("seq", "out.mkv", "--input-fps", "10", code=1)
+        self.assertIn("stop at 7 and go on at 9", r.stderr)
+        r = self.convert("seq/none_%03d.png", "out.mkv", "--input-fps", "10", code=1)
+        self.assertIn("no files match", r.stderr)
+        self.assert_no_leftovers(["seq"])
+
+
 def stream_fields(path, fields):
     out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                           "stream=" + fields + ":stream_side_data=rotation", "-of",
