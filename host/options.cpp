@@ -66,6 +66,13 @@ void print_video_help(FILE* to) {
                  "                         a cut is a difference above D instead\n"
                  "         --no-scene-detect\n"
                  "                         interpolate every pair\n"
+                 "         --part I/N      only the I-th of N parts of the output (cut on\n"
+                 "                         input frames, evenly), to run parts on several\n"
+                 "                         machines: joined in order they are exactly the\n"
+                 "                         frames of one whole run. Parts hold no sound (join\n"
+                 "                         them, then take IN's sound once); into one folder\n"
+                 "                         their images are numbered as in a whole run. Not\n"
+                 "                         with --start or --duration\n"
                  "         --start S       skip the first S seconds of IN\n"
                  "         --duration S    convert only S seconds of IN\n"
                  "         --quiet         no progress line (shown only on a terminal) and\n"
@@ -118,6 +125,7 @@ void print_help(FILE* to, const std::string& command) {
                      "  kestrune-interp video film.mkv -o smooth.mkv --fps 60000/1001\n"
                      "  kestrune-interp video screen.mp4 -o smooth.mp4 --fps 60 --dedup\n"
                      "  kestrune-interp video frames/ -o frames-48/ --input-fps 24 --fps 48\n"
+                     "  kestrune-interp video long.mp4 -o long-2.mkv --part 2/4\n"
                      "  kestrune-interp video --help      (the options of one command)\n");
 }
 

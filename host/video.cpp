@@ -75,7 +75,7 @@ struct LoadedKey {
 // ffmpeg processes (the members below them go first) and then removes the temporary file.
 class VideoRun {
   public:
-    explicit VideoRun(const Options& o) : o_(o), encode_options_(o) {}
+    explicit VideoRun(const Options& o) : o_(o) {}
     int run();
 
   private:
@@ -102,7 +102,6 @@ class VideoRun {
     void print_stats(double elapsed) const;
 
     const Options& o_;
-    Options encode_options_;  // a part's encoder takes the audio of its own time span
     Input input_;
     VideoInfo info_;
     FrameTimes times_;
@@ -239,11 +238,7 @@ bool VideoRun::plan_part() {
         std::snprintf(text, sizeof text, "%.9f", seconds(ticks));
         seek_ = text;
     }
-    double rate = out_rate_.value();
-    std::snprintf(text, sizeof text, "%.9f", range_.first_slot / rate);
-    encode_options_.start = text;
-    std::snprintf(text, sizeof text, "%.9f", (range_.end_slot - range_.first_slot) / rate);
-    encode_options_.duration = text;
+    info_.audio_codecs.clear();  // parts are joined as video; the sound is IN's, once
     return true;
 }
 
@@ -282,7 +277,7 @@ bool VideoRun::start() {
     long long frames = o_.parts ? static_cast<long long>(end_frame_ - first_frame_) : 0;
     auto encoder = to_folder_ ? image_encoder_args(info_, out_rate_, folder_.temp_pattern(),
                                                    folder_.first_number())
-                              : encoder_args(encode_options_, info_, out_rate_, target_.written);
+                              : encoder_args(o_, info_, out_rate_, target_.written);
     if (!decoder_.start(decoder_args(input_, info_, seek_, frames), false, true, error) ||
         !encoder_.start(encoder, true, false, error)) {
         say("cannot start ffmpeg: %s", error.c_str());
@@ -293,9 +288,9 @@ bool VideoRun::start() {
     if (o_.verbose)
         say("%s: %dx%d at %s fps, %zu frames%s", o_.inputs[0].c_str(), info_.width, info_.height,
             rate_text(info_.rate).c_str(), times_.pts.size(),
-            !info_.has_audio()                             ? ""
-            : audio_plan(encode_options_, info_) == "copy" ? ", audio copied"
-                                                           : ", audio encoded again");
+            !info_.has_audio()                ? ""
+            : audio_plan(o_, info_) == "copy" ? ", audio copied"
+                                              : ", audio encoded again");
     return true;
 }
 
@@ -370,7 +365,7 @@ bool VideoRun::load_next_frame(size_t keep_from) {
             ++cuts_;
     }
     loaded_.push_back({next_key_++, frame, false});
-    while (loaded_.front().key < keep_from) loaded_.pop_front();
+    while (loaded_.size() > 1 && loaded_.front().key < keep_from) loaded_.pop_front();
     return true;
 }
 

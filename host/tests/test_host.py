@@ -291,6 +291,48 @@ class Timeline(HostTest):
                            [0, 0, 0, 60, 60, 60, 120, 120, 121, 180, 180, 180])
 
 
+class Parts(HostTest):
+    """--part I/N: parts that join into exactly the frames of one whole run."""
+
+    def setUp(self):
+        super().setUp()
+        # A cut inside the second part, between its last frame and the one after it.
+        grey_clip(self.path("in.mkv"), [10 * i for i in range(13)] +
+                  [220 - 5 * i for i in range(7)], audio=True)
+
+    def convert(self, out, *extra):
+        r = run(["video", self.path("in.mkv"), "-o", self.path(out), "--model-dir", BLEND,
+                 "--fps", "25"] + list(extra))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stderr
+
+    def test_three_parts_join_into_the_whole_run(self):
+        self.convert("whole.mkv")
+        listing = self.path("list.txt")
+        with open(listing, "w") as f:
+            for i in (1, 2, 3):
+                stderr = self.convert(f"p{i}.mkv", "--part", f"{i}/3")
+                self.assertIn(f"(part {i}/3: output frames", stderr)
+                f.write(f"file '{self.path(f'p{i}.mkv')}'\n")
+        ffmpeg("-f", "concat", "-safe", "0", "-i", listing, "-c", "copy", self.path("joined.mkv"))
+        whole, joined = decode(self.path("whole.mkv")), decode(self.path("joined.mkv"))
+        self.assertEqual(len(whole), 50)
+        self.assertEqual(len(joined), len(whole))
+        for k, (a, b) in enumerate(zip(whole.astype(float), joined.astype(float))):
+            mse = ((a - b) ** 2).mean()
+            self.assertTrue(mse == 0 or 10 * np.log10(255 ** 2 / mse) >= 45, k)
+        self.assertAlmostEqual(stream_ends(self.path("joined.mkv"))["video"],
+                               stream_ends(self.path("whole.mkv"))["video"], delta=0.002)
+        # Into one folder, the parts' numbered images are the whole run's, exactly.
+        self.convert("whole/")
+        for i in (3, 1, 2):
+            self.convert("parts/", "--part", f"{i}/3")
+        (names, a), (names_b, b) = pngs(self.path("whole")), pngs(self.path("parts"))
+        self.assertEqual(names, names_b)
+        self.assertTrue(all(np.array_equal(x, y) for x, y in zip(a, b)))
+        self.assertEqual(len(names), 50)
+
+
 def pngs(folder):
     """The numbered PNG files of a folder, in order, as int arrays."""
     names = sorted(n for n in os.listdir(folder) if n[:-4].isdigit() and n.endswith(".png"))
