@@ -276,6 +276,12 @@ class Timeline(HostTest):
                            tolerance=5)  # H.264 of flat frames
 
 
+    def test_lower_rate_picks_and_blends(self):
+        grey_clip(self.path("in.mkv"), [20 * i for i in range(10)])
+        self.convert("in.mkv", "out.mkv", "--fps", "4")
+        # At 0, 0.25, 0.5 and 0.75 s: on frame 0, halfway 2-3, on 5, halfway 7-8.
+        self.assert_levels(levels_of(self.path("out.mkv")), [0, 50, 100, 150])
+
     def test_dedup_interpolates_across_repeated_frames(self):
         # 10 fps motion stored at 30 fps by repeating frames (121 differs from 120: kept).
         grey_clip(self.path("in.mkv"), [0, 0, 0, 60, 60, 60, 120, 120, 121, 180, 180, 180],
@@ -760,6 +766,21 @@ class Interrupt(HostTest):
         self.assertEqual(os.read(alive_r, 1), b"")
         os.close(alive_r)
         self.assert_no_leftovers(["long.mp4"])
+
+
+    def test_terminated_run_into_a_folder_leaves_no_images(self):
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-frames:v", "100",
+               "-c:v", "libx264", "-preset", "ultrafast", self.path("long.mp4"))
+        os.mkdir(self.path("out"))
+        p = subprocess.Popen([HOST, "video", self.path("long.mp4"), "-o", self.path("out"),
+                              "--model-dir", BLEND, "--fps", "4x"], stderr=subprocess.DEVNULL)
+        partial = []
+        while p.poll() is None and len(partial) < 20:
+            partial = [n for n in os.listdir(self.path("out")) if n.startswith(".partial")]
+        p.terminate()
+        p.wait(TIMEOUT)
+        self.assertGreaterEqual(len(partial), 20, "finished before it could be interrupted")
+        self.assertEqual(os.listdir(self.path("out")), [])
 
 
 class OutputTarget(HostTest):
