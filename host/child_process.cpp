@@ -138,7 +138,13 @@ std::string Child::complaint() const {
     std::vector<std::string> lines = lines_of(stderr_fd_);
     if (lines.size() == 1) return lines[0];
     if (lines.size() > 1) return lines.front() + " / " + lines.back();
-    if (WIFSIGNALED(status_)) return std::string("killed by ") + strsignal(WTERMSIG(status_));
+    return ending();
+}
+
+std::string Child::ending() const {
+    if (WIFSIGNALED(status_))
+        return "killed by signal " + std::to_string(WTERMSIG(status_)) + " (" +
+               strsignal(WTERMSIG(status_)) + ")";
     if (WIFEXITED(status_)) return "exit status " + std::to_string(WEXITSTATUS(status_));
     return "failed";
 }

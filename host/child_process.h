@@ -31,6 +31,9 @@ class Child {
     // What the child said on stderr, as one line: its first message (ffmpeg's most
     // specific one) and, when it said more, its last (the summary); or how it ended.
     std::string complaint() const;
+    std::string ending() const;  // how it ended: "killed by signal 9 (Killed)", "exit status 1"
+
+    pid_t pid() const { return pid_; }  // -1 once it has been waited for
 
     int to_child() const { return to_child_; }
     int from_child() const { return from_child_; }

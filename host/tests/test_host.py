@@ -667,6 +667,84 @@ class OutputTarget(HostTest):
         self.assert_no_leftovers(["in.mkv", "a.png", "b.png"])
 
 
+def random_images(folder, size, seed=5):
+    rng = np.random.default_rng(seed)
+    for name in ("a.png", "b.png"):
+        Image.fromarray(rng.integers(0, 256, size + (3,), np.uint8)).save(
+            os.path.join(folder, name))
+
+
+def child_pids(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as f:
+        return [int(c) for c in f.read().split()]
+
+
+class Jobs(HostTest):
+    """--jobs: several engine processes compute the frames, which come back in order."""
+
+    def pair(self, out, *extra):
+        return run(["pair", self.path("a.png"), self.path("b.png"), "-o", self.path(out),
+                    "--model-dir", BLEND] + list(extra))
+
+    def test_pair_frames_are_the_same_bytes_with_one_or_three_jobs(self):
+        random_images(self.dir, (37, 53))
+        self.assertEqual(self.pair("one.png", "-n", "9", "--jobs", "1").returncode, 0)
+        r = self.pair("three.png", "-n", "9", "--jobs", "3", "-v")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("3 engine processes", r.stderr)
+        for k in range(1, 9):
+            with open(self.path(f"one_{k}.png"), "rb") as one, \
+                    open(self.path(f"three_{k}.png"), "rb") as three:
+                self.assertEqual(one.read(), three.read(), k)
+        # Frames that cannot start fail as with one engine.
+        r = self.pair("x.png", "-n", "3", "--jobs", "2", "--library", self.path("nope.so"))
+        self.assert_one_line_error(r, 1, "cannot load the library", "nope.so")
+        r = self.pair("x.png", "-n", "3", "--jobs", "2", "--model-dir", self.path("none"))
+        self.assert_one_line_error(r, 1, "no model file")
+        self.assertEqual(len(os.listdir(self.dir)), 2 + 2 * 8)
+
+    def test_a_worker_killed_mid_run_stops_the_run(self):
+        random_images(self.dir, (480, 640))
+        alive_r, alive_w = os.pipe()
+        p = subprocess.Popen([HOST, "pair", self.path("a.png"), self.path("b.png"), "-o",
+                              self.path("f.png"), "-n", "1000", "--jobs", "2", "--model-dir",
+                              BLEND], pass_fds=(alive_w,), stderr=subprocess.PIPE, text=True)
+        os.close(alive_w)
+        workers = []
+        while p.poll() is None and not (len(workers) == 2 and self.partial_files()):
+            workers = child_pids(p.pid)
+        self.assertEqual(len(workers), 2, "finished before a worker could be killed")
+        os.kill(workers[1], 9)
+        _, err = p.communicate(timeout=TIMEOUT)
+        self.assertEqual(os.read(alive_r, 1), b"")  # the other worker is gone too
+        os.close(alive_r)
+        self.assert_one_line_error(subprocess.CompletedProcess([], p.returncode, "", err), 1,
+                                   f"engine process 2 of 2 (pid {workers[1]}) stopped: "
+                                   "killed by signal 9")
+        self.assert_no_leftovers(["a.png", "b.png"])
+
+    def partial_files(self):
+        return [n for n in os.listdir(self.dir) if ".partial" in n]
+
+    def test_video_frames_are_the_same_with_one_or_two_jobs(self):
+        rng = np.random.default_rng(9)
+        frames = rng.integers(0, 256, (7, 48, 64, 3), np.uint8)
+        ffmpeg("-f", "rawvideo", "-pix_fmt", "rgb24", "-video_size", "64x48", "-framerate",
+               "10", "-i", "pipe:0", "-c:v", "ffv1", "-pix_fmt", "bgr0", self.path("in.mkv"),
+               stdin=frames.tobytes())
+        outs = []
+        for jobs in ("1", "2"):
+            out = self.path(f"out{jobs}.mkv")
+            r = run(["video", self.path("in.mkv"), "-o", out, "--model-dir", BLEND, "-v",
+                     "--no-scene-detect", "--jobs", jobs])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            outs.append(decode(out))
+        if "2 engine processes" not in r.stderr:
+            self.skipTest("video does not compute its frames through the engine processes yet")
+        self.assertEqual(outs[0].shape[0], 14)
+        self.assertTrue(np.array_equal(outs[0], outs[1]))
+
+
 class Install(HostTest):
     def test_installed_program_finds_its_library_and_model(self):
         prefix = self.path("prefix")
