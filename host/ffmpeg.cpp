@@ -127,6 +127,18 @@ Rational reduced(Rational r) {
     return g ? Rational{r.num / g, r.den / g} : r;
 }
 
+bool ffmpeg_tools_found() {
+    for (const char* tool : {"ffmpeg", "ffprobe"}) {
+        if (find_on_path(tool).empty()) {
+            say("%s not found on PATH: this command needs ffmpeg and ffprobe (Debian: "
+                "apt-get install ffmpeg)",
+                tool);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool probe(const std::string& input, VideoInfo& info, std::string& error) {
     std::string out;
     if (!run_capture(

@@ -29,6 +29,9 @@ struct VideoInfo {
     bool has_audio() const { return !audio_codecs.empty(); }
 };
 
+// True when ffmpeg and ffprobe are on PATH; else says so, on one line.
+bool ffmpeg_tools_found();
+
 // Fills `info`; on failure `error` is one line naming the input.
 bool probe(const std::string& input, VideoInfo& info, std::string& error);
 

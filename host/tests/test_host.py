@@ -745,6 +745,61 @@ class Jobs(HostTest):
         self.assertTrue(np.array_equal(outs[0], outs[1]))
 
 
+class Concat(HostTest):
+    """concat joins parts without encoding again; --audio-from takes the original's sound."""
+
+    def setUp(self):
+        super().setUp()
+        frames = np.random.default_rng(4).integers(0, 256, (30, 48, 64, 3), np.uint8)
+        ffmpeg("-f", "rawvideo", "-pix_fmt", "rgb24", "-video_size", "64x48", "-framerate",
+               "10", "-i", "pipe:0", "-f", "lavfi", "-i",
+               "sine=frequency=440:sample_rate=8000:duration=4", "-map", "0:v", "-map", "1:a",
+               "-c:v", "libx264", "-qp", "0", "-g", "1", "-pix_fmt", "yuv444p", "-c:a",
+               "pcm_s16le", self.path("whole.mkv"), stdin=frames.tobytes())
+        # Three parts of ten frames each, every frame a key frame: cut without loss.
+        ffmpeg("-i", self.path("whole.mkv"), "-map", "0:v", "-c", "copy", "-f", "segment",
+               "-segment_time", "1", "-reset_timestamps", "1", self.path("part%d.mkv"))
+        self.parts = [self.path(f"part{i}.mkv") for i in range(3)]
+
+    def audio_seconds(self, path):
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:a", "-f", "s16le",
+                              "-ac", "1", "-ar", "8000", "-"], capture_output=True, check=True,
+                             timeout=TIMEOUT).stdout
+        return len(raw) / 2 / 8000
+
+    def test_parts_joined_are_the_whole_with_the_original_sound(self):
+        r = run(["concat"] + self.parts + ["-o", self.path("joined.mkv")])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("3 parts joined", r.stderr)
+        whole = decode(self.path("whole.mkv"))
+        self.assertTrue(np.array_equal(decode(self.path("joined.mkv")), whole))
+        self.assertEqual(probe(self.path("joined.mkv"))["audio"], [])
+        for out, codec in (("sound.mkv", "pcm_s16le"), ("sound.mp4", "aac")):
+            r = run(["concat"] + self.parts + ["-o", self.path(out), "--audio-from",
+                                               self.path("whole.mkv")])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            info = probe(self.path(out))
+            self.assertEqual((info["frames"], info["audio"]), (30, [codec]))
+            # The 4 s of sound are cut to the 3 s of video, give or take a frame.
+            self.assertLessEqual(abs(self.audio_seconds(self.path(out)) - 3.0), 0.1, out)
+        self.assertTrue(np.array_equal(decode(self.path("sound.mkv")), whole))
+
+    def test_parts_that_cannot_be_joined(self):
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=32x48:rate=10", "-frames:v", "5", "-c:v",
+               "ffv1", self.path("narrow.mkv"))
+        out = ["-o", self.path("out.mkv")]
+        r = run(["concat", self.parts[0], self.path("narrow.mkv")] + out)
+        self.assert_one_line_error(r, 1, "narrow.mkv cannot be joined to", "width=32 instead of 64")
+        r = run(["concat", self.parts[0], self.path("nope.mkv")] + out)
+        self.assert_one_line_error(r, 1, "nope.mkv: No such file")
+        # ffmpeg's refusal is quoted, naming OUT (never the temporary file).
+        r = run(["concat"] + self.parts + ["-o", self.path("out.webm")])
+        self.assert_one_line_error(r, 1, "could not join the parts into", "out.webm")
+        self.assertNotIn("partial", r.stderr)
+        self.assert_no_leftovers(["whole.mkv", "narrow.mkv"] +
+                                 [os.path.basename(p) for p in self.parts])
+
+
 class Install(HostTest):
     def test_installed_program_finds_its_library_and_model(self):
         prefix = self.path("prefix")
