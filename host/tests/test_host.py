@@ -464,7 +464,10 @@ class Errors(HostTest):
                                (video + ["-t", "0.3"], "-t is an option of pair"),
                                (pair + ["--factor", "3"], "--factor is an option of video"),
                                (pair + ["--no-scene-detect"], "--no-scene-detect is an option"),
-                               (video + ["--duration", "0"], "--duration needs more than 0")):
+                               (video + ["--duration", "0"], "--duration needs more than 0"),
+                               (video + ["--jobs", "0"], "--jobs needs a whole number from 1"),
+                               (["concat", "p.mkv", "-o", "o.mkv", "--jobs", "2"],
+                                "--jobs is an option of pair and video, not of concat")):
             self.assert_one_line_error(run(args), 2, fragment)
         self.assert_no_leftovers(["in.mkv"])
 
