@@ -129,6 +129,8 @@ bool Child::finish() {
     return WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
 }
 
+void Child::close_input() { close_fd(to_child_); }
+
 void Child::stop() {
     if (pid_ > 0) kill(pid_, SIGTERM);
     finish();

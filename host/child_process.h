@@ -26,7 +26,8 @@ class Child {
     // Closes our pipe ends, waits for the child and records its CPU time. True when it
     // exited with status 0.
     bool finish();
-    void stop();  // SIGTERM, then finish()
+    void stop();         // SIGTERM, then finish()
+    void close_input();  // closes its stdin: a child reading it sees the end
 
     // What the child said on stderr, as one line: its first message (ffmpeg's most
     // specific one) and, when it said more, its last (the summary); or how it ended.

@@ -52,6 +52,10 @@ class Worker {
     // What the ended worker said on stderr, without the program's name; "" if nothing.
     std::string own_message() const;
 
+    // The end of a run: no more requests, so the worker shuts its engine down and exits.
+    void end_input() { child_.close_input(); }
+    void wait() { child_.finish(); }
+
     int to_fd() const { return outgoing_.empty() ? -1 : child_.to_child(); }
     int from_fd() const { return child_.from_child(); }
 
@@ -148,6 +152,7 @@ std::string Worker::own_message() const {
 
 class JobPool final : public Interpolator {
   public:
+    ~JobPool() override;
     bool start(const Options& o);
 
     bool submit(const uint8_t* earlier, const uint8_t* later, int width, int height,
@@ -172,6 +177,14 @@ class JobPool final : public Interpolator {
     Worker* failed_ = nullptr;  // a worker is gone: nothing more can be trusted
     std::string error_;
 };
+
+// After a clean run every worker ends its engine and exits; otherwise the workers'
+// destructors stop them at once.
+JobPool::~JobPool() {
+    if (failed_ || !order_.empty()) return;
+    for (auto& worker : workers_) worker->end_input();
+    for (auto& worker : workers_) worker->wait();
+}
 
 // Starts every worker first, so that the engines load at the same time.
 bool JobPool::start(const Options& o) {

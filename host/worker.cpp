@@ -31,19 +31,21 @@ bool reply(int status, const void* data, size_t size) {
            write_full(STDOUT_FILENO, static_cast<const uint8_t*>(data), size);
 }
 
-// Reads one request into `frames` (both frames, one after the other). False at the end of
-// stdin, or when what came is not a whole request.
-bool read_request(RequestHeader& request, std::vector<uint8_t>& frames) {
+enum class Request { kRead, kEnd, kMalformed };
+
+// Reads one request into `frames` (both frames, one after the other).
+Request read_request(RequestHeader& request, std::vector<uint8_t>& frames) {
     auto* header = reinterpret_cast<uint8_t*>(&request);
-    if (read_full(STDIN_FILENO, header, sizeof request) != sizeof request) return false;
-    size_t bytes = frame_bytes(request.width, request.height);
+    ssize_t got = read_full(STDIN_FILENO, header, sizeof request);
+    if (got == 0) return Request::kEnd;
+    size_t bytes = got == sizeof request ? frame_bytes(request.width, request.height) : 0;
     if (bytes == 0) {
-        say("worker: a request for a %dx%d frame", request.width, request.height);
-        return false;
+        say("worker: a request cut short or for a %dx%d frame", request.width, request.height);
+        return Request::kMalformed;
     }
     frames.resize(2 * bytes);
-    return read_full(STDIN_FILENO, frames.data(), frames.size()) ==
-           static_cast<ssize_t>(frames.size());
+    got = read_full(STDIN_FILENO, frames.data(), frames.size());
+    return got == static_cast<ssize_t>(frames.size()) ? Request::kRead : Request::kMalformed;
 }
 
 }  // namespace
@@ -55,7 +57,8 @@ int run_worker(const Options& o) {
     if (!reply(0, library.data(), library.size())) return kExitFailure;
     RequestHeader request{};
     std::vector<uint8_t> frames, computed;
-    while (read_request(request, frames)) {
+    Request got;
+    while ((got = read_request(request, frames)) == Request::kRead) {
         size_t bytes = frames.size() / 2;
         computed.resize(bytes);
         bool ok = engine.lib().interpolate(frames.data(), frames.data() + bytes, request.width,
@@ -64,7 +67,7 @@ int run_worker(const Options& o) {
         if (!(ok ? reply(0, computed.data(), bytes) : reply(1, error.data(), error.size())))
             return kExitFailure;  // the program that asked is gone
     }
-    return 0;
+    return got == Request::kEnd ? 0 : kExitFailure;
 }
 
 }  // namespace kri_host
