@@ -8,14 +8,21 @@
 # output, and kestrune-interp's own account of where its time went (--stats): the library's
 # share versus waiting for the decoder and the encoder.
 #
+# Then, on the same clip, --jobs 1 against --jobs 2 (engine processes), in alternating runs,
+# the median of KRI_BENCH_RUNS each: by video when this build's video computes through the
+# engine processes, and always by pair -n on two frames of the clip. Last, a 24 fps clip
+# (ffmpeg's moving test pattern) converted to 60 fps with --fps 60, when video takes --fps.
+#
 # usage: bench/host_speed.sh [build-dir]      (default: build)
 # Environment: KRI_BENCH_FRAMES (input frames, default 24), KRI_BENCH_MODEL_DIR (another
-# model folder; default the shipped model), KRI_BENCH_CLIP (another source video).
+# model folder; default the shipped model), KRI_BENCH_CLIP (another source video),
+# KRI_BENCH_RUNS (runs of each --jobs setting, default 3).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build}
 host=$build/host/kestrune-interp
 frames=${KRI_BENCH_FRAMES:-24}
+runs=${KRI_BENCH_RUNS:-3}
 model_dir=${KRI_BENCH_MODEL_DIR:-$root/models}
 source_clip=${KRI_BENCH_CLIP:-/usr/share/pymecavideo/data/video/balle-jbart.mp4}
 [ -x "$host" ] || { echo "host_speed: $host not built" >&2; exit 1; }
@@ -69,3 +76,49 @@ report "ffmpeg minterpolate mi_mode=mci" "$(minus "$t2" "$t1")" "$work/mi.mp4"
 report "ffmpeg fps (repeat, no interp.)" "$(minus "$t3" "$t2")" "$work/dup.mp4"
 echo "kestrune-interp --stats:"
 sed 's/^kestrune-interp: stats: /  /' "$work/stats.txt"
+
+# ---- --jobs 1 against --jobs 2
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+timed() {  # command...: prints the seconds it took
+  local t0; t0=$(now)
+  "$@" >/dev/null 2>&1 || { echo "host_speed: failed: $*" >&2; exit 1; }
+  minus "$(now)" "$t0"
+}
+compare_jobs() {  # label frames-out command... (the command gets --jobs J appended)
+  local label=$1 out=$2 j1=() j2=(); shift 2
+  for ((i = 0; i < runs; i++)); do
+    j1+=("$(timed "$@" --jobs 1)")
+    j2+=("$(timed "$@" --jobs 2)")
+  done
+  local m1 m2; m1=$(printf '%s\n' "${j1[@]}" | median); m2=$(printf '%s\n' "${j2[@]}" | median)
+  awk -v l="$label" -v n="$out" -v a="$m1" -v b="$m2" 'BEGIN {
+    printf "%-34s --jobs 1: %7.2f s %6.2f fps   --jobs 2: %7.2f s %6.2f fps   ratio %.2fx\n",
+           l, a, n / a, b, n / b, a / b }'
+}
+
+echo "host_speed: --jobs 1 against --jobs 2, median of $runs alternating runs each, frames out per second"
+video=("$host" video "$work/in.mp4" -o "$work/jobs.mp4" --factor 2 --model-dir "$model_dir"
+       --no-scene-detect --quiet)
+if "${video[@]}" -v --jobs 2 2>&1 | grep -q "2 engine processes"; then
+  compare_jobs "video --factor 2 ($frames frames)" "$(count "$work/host.mp4")" "${video[@]}"
+else
+  echo "  video: this build's video does not compute through engine processes (--jobs); skipped"
+fi
+middle=$((frames / 2))
+ffmpeg -nostdin -v error -y -i "$work/in.mp4" -fps_mode passthrough \
+  -vf "select=eq(n\,$((middle - 1)))+eq(n\,$middle)" "$work/frame-%d.png"
+pair_frames=12
+compare_jobs "pair -n $((pair_frames + 1)) (1280x720)" "$pair_frames" "$host" pair \
+  "$work/frame-1.png" "$work/frame-2.png" -o "$work/pair.png" -n $((pair_frames + 1)) \
+  --model-dir "$model_dir"
+
+# ---- 24 fps to 60 fps
+if "$host" video --help | grep -q -- "--fps"; then
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=24 -frames:v "$frames" \
+    "${encode[@]}" "$work/24.mp4"
+  s=$(timed "$host" video "$work/24.mp4" -o "$work/60.mp4" --fps 60 --model-dir "$model_dir" \
+      --no-scene-detect --quiet)
+  report "video --fps 60 ($frames frames at 24)" "$s" "$work/60.mp4"
+else
+  echo "host_speed: 24 -> 60 fps: this build's video has no --fps; skipped"
+fi

@@ -23,7 +23,9 @@ function(kri_use_stb target)
   target_include_directories(${target} SYSTEM BEFORE PRIVATE ${KRI_STB_FIXED_DIR})
 endfunction()
 
-# The unit that compiles stb's implementation, src/stb_codecs.c:
+# kri_add_stb_unit(target): compiles stb's implementation, src/stb_codecs.c, into a target
+# (the library, and the host program, which decodes and encodes the way the library does).
+# The unit's own flags:
 # - in C, stb declares static functions it leaves undefined under STBI_ONLY_*, reported at
 #   the end of the unit whatever the header's system status;
 # - under the sanitizers: stb's coders shift signed ints past their top bit (the JPEG
@@ -34,5 +36,10 @@ set(_kri_stb_unit_options $<$<C_COMPILER_ID:GNU,Clang>:-Wno-unused-function>)
 if(KRI_SANITIZE OR KRI_FUZZ)
   list(APPEND _kri_stb_unit_options -fno-sanitize=shift-base)
 endif()
-set_source_files_properties(${PROJECT_SOURCE_DIR}/src/stb_codecs.c PROPERTIES
-  COMPILE_OPTIONS "${_kri_stb_unit_options}")
+function(kri_add_stb_unit target)
+  set(unit ${PROJECT_SOURCE_DIR}/src/stb_codecs.c)
+  target_sources(${target} PRIVATE ${unit})
+  # Source properties belong to the folder of the CMakeLists.txt that calls this.
+  set_source_files_properties(${unit} PROPERTIES COMPILE_OPTIONS "${_kri_stb_unit_options}")
+  kri_use_stb(${target})
+endfunction()

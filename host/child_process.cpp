@@ -129,6 +129,8 @@ bool Child::finish() {
     return WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
 }
 
+void Child::close_input() { close_fd(to_child_); }
+
 void Child::stop() {
     if (pid_ > 0) kill(pid_, SIGTERM);
     finish();
@@ -138,7 +140,13 @@ std::string Child::complaint() const {
     std::vector<std::string> lines = lines_of(stderr_fd_);
     if (lines.size() == 1) return lines[0];
     if (lines.size() > 1) return lines.front() + " / " + lines.back();
-    if (WIFSIGNALED(status_)) return std::string("killed by ") + strsignal(WTERMSIG(status_));
+    return ending();
+}
+
+std::string Child::ending() const {
+    if (WIFSIGNALED(status_))
+        return "killed by signal " + std::to_string(WTERMSIG(status_)) + " (" +
+               strsignal(WTERMSIG(status_)) + ")";
     if (WIFEXITED(status_)) return "exit status " + std::to_string(WEXITSTATUS(status_));
     return "failed";
 }

@@ -26,11 +26,15 @@ class Child {
     // Closes our pipe ends, waits for the child and records its CPU time. True when it
     // exited with status 0.
     bool finish();
-    void stop();  // SIGTERM, then finish()
+    void stop();         // SIGTERM, then finish()
+    void close_input();  // closes its stdin: a child reading it sees the end
 
     // What the child said on stderr, as one line: its first message (ffmpeg's most
     // specific one) and, when it said more, its last (the summary); or how it ended.
     std::string complaint() const;
+    std::string ending() const;  // how it ended: "killed by signal 9 (Killed)", "exit status 1"
+
+    pid_t pid() const { return pid_; }  // -1 once it has been waited for
 
     int to_child() const { return to_child_; }
     int from_child() const { return from_child_; }

@@ -1,5 +1,7 @@
 #include "cleanup.h"
 
+#include "options.h"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +24,8 @@ namespace {
 
 std::atomic<Entry*> g_temp_files{nullptr};
 
-// At most the decoder, the encoder and a probe run at once.
-constexpr int kMaxChildren = 8;
+// The decoder, the encoder, a probe and the engine processes of --jobs (kMaxJobs).
+constexpr int kMaxChildren = kMaxJobs + 8;
 std::atomic<pid_t> g_children[kMaxChildren];
 
 extern "C" void on_fatal_signal(int sig) {

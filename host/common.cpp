@@ -21,4 +21,11 @@ std::string one_line(std::string text) {
     return text;
 }
 
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+    if (from.empty()) return text;
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 }  // namespace kri_host

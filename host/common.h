@@ -17,4 +17,8 @@ constexpr int kExitUsage = 2;
 // Texts from the library or from ffmpeg can hold line breaks; errors stay on one line.
 std::string one_line(std::string text);
 
+// `text` with every `from` replaced by `to` (ffmpeg names temporary files the user never
+// sees).
+std::string replace_all(std::string text, const std::string& from, const std::string& to);
+
 }  // namespace kri_host

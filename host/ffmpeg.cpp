@@ -127,8 +127,24 @@ Rational reduced(Rational r) {
     return g ? Rational{r.num / g, r.den / g} : r;
 }
 
+bool ffmpeg_tools_found() {
+    for (const char* tool : {"ffmpeg", "ffprobe"}) {
+        if (find_on_path(tool).empty()) {
+            say("%s not found on PATH: this command needs ffmpeg and ffprobe (Debian: "
+                "apt-get install ffmpeg)",
+                tool);
+            return false;
+        }
+    }
+    return true;
+}
+
+Input file_input(const std::string& path) { return {path, {"-i", path}, false, "", ""}; }
+
 Input video_input(const Options& o) {
-    return {o.inputs[0], {"-i", o.inputs[0]}, false, o.start, o.duration};
+    Input in = file_input(o.inputs[0]);
+    in.start = o.start, in.duration = o.duration;
+    return in;
 }
 
 bool probe(const Input& in, VideoInfo& info, std::string& error) {

@@ -32,7 +32,11 @@ struct Input {
     bool sequence = false;
     std::string start, duration;  // --start and --duration, as given
 };
-Input video_input(const Options& o);
+Input video_input(const Options& o);  // IN, with --start and --duration
+Input file_input(const std::string& path);  // a whole video file
+
+// True when ffmpeg and ffprobe are on PATH; else says so, on one line.
+bool ffmpeg_tools_found();
 
 // Fills `info`; on failure `error` is one line naming the input.
 bool probe(const Input& input, VideoInfo& info, std::string& error);

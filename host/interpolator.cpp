@@ -1,5 +1,6 @@
 #include "interpolator.h"
 
+#include "job_pool.h"
 #include "library_binding.h"
 
 #include <algorithm>
@@ -44,6 +45,7 @@ class LocalInterpolator final : public Interpolator {
 }  // namespace
 
 std::unique_ptr<Interpolator> make_interpolator(const Options& options) {
+    if (options.jobs > 1) return make_job_pool(options);
     auto local = std::make_unique<LocalInterpolator>();
     if (!local->start(options)) return nullptr;
     return local;

@@ -33,8 +33,9 @@ class Interpolator {
     virtual std::string error() const = 0;
 };
 
-// The interpolator for a run: one engine in this process. Prints one line and returns
-// null when the engine cannot start.
+// The interpolator for a run: one engine in this process, or with options.jobs > 1 that
+// many engine processes (job_pool.h). Prints one line and returns null when an engine
+// cannot start.
 std::unique_ptr<Interpolator> make_interpolator(const Options& options);
 
 }  // namespace kri_host

@@ -7,7 +7,9 @@
 #include "scene_cuts.h"
 
 #include <limits.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -26,7 +28,10 @@ void print_pair_help(FILE* to) {
                  "                         default 0.5, the middle\n"
                  "         -n N            write the N-1 frames at t = 1/N, 2/N, ... instead;\n"
                  "                         each gets its number before the extension:\n"
-                 "                         -o mid.png -n 4 writes mid_1.png mid_2.png mid_3.png\n");
+                 "                         -o mid.png -n 4 writes mid_1.png mid_2.png mid_3.png\n"
+                 "         --jobs J        with -n: J engine processes share the frames\n"
+                 "                         (default %d, one per 4 logical processors)\n",
+                 default_jobs());
 }
 
 void print_video_help(FILE* to) {
@@ -66,26 +71,41 @@ void print_video_help(FILE* to) {
                  "                         a cut is a difference above D instead\n"
                  "         --no-scene-detect\n"
                  "                         interpolate every pair\n"
-                 "         --part I/N      only the I-th of N parts of the output (cut on\n"
-                 "                         input frames, evenly), to run parts on several\n"
-                 "                         machines: joined in order they are exactly the\n"
-                 "                         frames of one whole run. Parts hold no sound (join\n"
-                 "                         them, then take IN's sound once); into one folder\n"
-                 "                         their images are numbered as in a whole run. Not\n"
-                 "                         with --start or --duration\n"
+                 "         --part I/N      only the I-th of N parts of the output timeline\n"
+                 "                         (cut evenly on input frames), to run parts on\n"
+                 "                         several machines: joined in order they are exactly\n"
+                 "                         the frames of one whole run. Parts hold no sound:\n"
+                 "                         concat PARTS -o OUT --audio-from IN joins them and\n"
+                 "                         adds IN's sound once; into one folder their images\n"
+                 "                         are numbered as in a whole run. Not with --start\n"
+                 "                         or --duration\n"
                  "         --start S       skip the first S seconds of IN\n"
                  "         --duration S    convert only S seconds of IN\n"
                  "         --quiet         no progress line (shown only on a terminal) and\n"
                  "                         no summary\n"
                  "         --stats         print where the time went: the library versus\n"
-                 "                         decoding and encoding\n",
-                 SceneCutDetector::kRatio, SceneCutDetector::kFloor);
+                 "                         decoding and encoding\n"
+                 "         --jobs J        J engine processes, each with its own engine,\n"
+                 "                         compute frames at once; they are written in order\n"
+                 "                         (default %d, one per 4 logical processors)\n",
+                 SceneCutDetector::kRatio, SceneCutDetector::kFloor, default_jobs());
+}
+
+void print_concat_help(FILE* to) {
+    std::fprintf(to,
+                 "concat Joins PARTS (files of one video cut in pieces, e.g. by several\n"
+                 "       video --part runs: same codec, size and rate) into OUT, in the order\n"
+                 "       given, without encoding the video again.\n"
+                 "         --audio-from IN the sound of IN (the original video), cut to the\n"
+                 "                         length of OUT; copied when OUT's format can hold\n"
+                 "                         it, else encoded as video does\n"
+                 "         --quiet         no summary\n");
 }
 
 void print_common_help(FILE* to) {
     std::string model = default_model_dir();
     std::fprintf(to,
-                 "Options of both:\n"
+                 "Options of pair and video (-o also of concat):\n"
                  "  -o OUT            the file to write; it appears only when complete, and an\n"
                  "                    existing OUT is replaced (through a symbolic link, its\n"
                  "                    target; a device or FIFO is written to as it is)\n"
@@ -102,20 +122,22 @@ void print_common_help(FILE* to) {
 
 // The help of one subcommand, or of the program when `command` is empty.
 void print_help(FILE* to, const std::string& command) {
+    auto shown = [&](const char* name) { return command.empty() || command == name; };
     std::fprintf(to,
                  "kestrune-interp: computes in-between frames with the kestrune-rife-inference\n"
                  "library (a RIFE frame-interpolation network run on the CPU).\n\nUsage:\n");
-    if (command != "video")
-        std::fprintf(to, "  %s pair A B -o OUT [-t T | -n N] [options]\n", kProgram);
-    if (command != "pair")
-        std::fprintf(to, "  %s video IN -o OUT [--fps RATE] [options]\n", kProgram);
+    if (shown("pair")) std::fprintf(to, "  %s pair A B -o OUT [-t T | -n N] [options]\n", kProgram);
+    if (shown("video")) std::fprintf(to, "  %s video IN -o OUT [--fps RATE] [options]\n", kProgram);
+    if (shown("concat"))
+        std::fprintf(to, "  %s concat PARTS... -o OUT [--audio-from IN]\n", kProgram);
     std::fputc('\n', to);
-    if (command != "video") print_pair_help(to), std::fputc('\n', to);
-    if (command != "pair") print_video_help(to), std::fputc('\n', to);
+    if (shown("pair")) print_pair_help(to), std::fputc('\n', to);
+    if (shown("video")) print_video_help(to), std::fputc('\n', to);
+    if (shown("concat")) print_concat_help(to), std::fputc('\n', to);
     print_common_help(to);
     std::fprintf(to,
-                 "\nNeeds ffmpeg and ffprobe on PATH for video. Exit status: 0 done, 1 failed\n"
-                 "(one line on stderr says why), 2 bad command line.\n");
+                 "\nNeeds ffmpeg and ffprobe on PATH for video and concat. Exit status: 0 done,\n"
+                 "1 failed (one line on stderr says why), 2 bad command line.\n");
     if (command.empty())
         std::fprintf(to,
                      "\nExamples:\n"
@@ -126,6 +148,7 @@ void print_help(FILE* to, const std::string& command) {
                      "  kestrune-interp video screen.mp4 -o smooth.mp4 --fps 60 --dedup\n"
                      "  kestrune-interp video frames/ -o frames-48/ --input-fps 24 --fps 48\n"
                      "  kestrune-interp video long.mp4 -o long-2.mkv --part 2/4\n"
+                     "  kestrune-interp concat p1.mkv p2.mkv -o all.mkv --audio-from clip.mp4\n"
                      "  kestrune-interp video --help      (the options of one command)\n");
 }
 
@@ -205,34 +228,46 @@ bool parse_part(const std::string& text, Options& o) {
 
 bool is_help(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 
-// The options of one subcommand only; the others apply to both.
+// The options that only some subcommands take (" pair video ": the ones that do).
 struct OptionOwner {
     const char* name;
-    const char* command;
+    const char* commands;
 };
 constexpr OptionOwner kOwnedOptions[] = {
-    {"-t", "pair"},
-    {"--timestep", "pair"},
-    {"-n", "pair"},
-    {"--count", "pair"},
-    {"--factor", "video"},
-    {"--fps", "video"},
-    {"--dedup", "video"},
-    {"--input-fps", "video"},
-    {"--part", "video"},
-    {"--scene-threshold", "video"},
-    {"--no-scene-detect", "video"},
-    {"--start", "video"},
-    {"--duration", "video"},
-    {"--stats", "video"},
+    {"-t", " pair "},
+    {"--timestep", " pair "},
+    {"-n", " pair "},
+    {"--count", " pair "},
+    {"--factor", " video "},
+    {"--fps", " video "},
+    {"--dedup", " video "},
+    {"--input-fps", " video "},
+    {"--part", " video "},
+    {"--scene-threshold", " video "},
+    {"--no-scene-detect", " video "},
+    {"--start", " video "},
+    {"--duration", " video "},
+    {"--stats", " video "},
+    {"--jobs", " pair video "},
+    {"--audio-from", " concat "},
+    {"--model-dir", " pair video "},
+    {"--library", " pair video "},
+    {"-v", " pair video "},
+    {"--verbose", " pair video "},
 };
 
-// Returns an empty string, or the usage error of an option given to the other command.
+// Returns an empty string, or the usage error of an option given to another command.
 std::string foreign_option(const std::vector<std::string>& given, const std::string& command) {
     for (const std::string& name : given)
-        for (const OptionOwner& owned : kOwnedOptions)
-            if (name == owned.name && command != owned.command)
-                return name + " is an option of " + owned.command + ", not of " + command;
+        for (const OptionOwner& owned : kOwnedOptions) {
+            std::string owners = owned.commands;
+            if (name != owned.name || owners.find(" " + command + " ") != std::string::npos)
+                continue;
+            owners = owners.substr(1, owners.size() - 2);
+            size_t space = owners.rfind(' ');
+            if (space != std::string::npos) owners.replace(space, 1, " and ");
+            return name + " is an option of " + owners + ", not of " + command;
+        }
     return {};
 }
 
@@ -252,6 +287,11 @@ std::string take_value_option(const std::string& name, const std::string& v, Opt
     } else if (name == "-n" || name == "--count") {
         if (!parse_int(v, o.count) || o.count < 2 || o.count > 1000)
             return name + " needs a whole number from 2 to 1000";
+    } else if (name == "--jobs") {
+        if (!parse_int(v, o.jobs) || o.jobs < 1 || o.jobs > kMaxJobs)
+            return "--jobs needs a whole number from 1 to " + std::to_string(kMaxJobs);
+    } else if (name == "--audio-from") {
+        o.audio_from = v;
     } else if (name == "--factor") {
         if (!parse_int(v, o.factor) || o.factor < 2 || o.factor > 64)
             return "--factor needs a whole number from 2 to 64";
@@ -302,12 +342,18 @@ int check(Options& o, const std::vector<std::string>& given) {
         print_help(stderr, "");
         return kExitUsage;
     }
-    if (o.command != "pair" && o.command != "video")
-        return usage_error("unknown command '%s': use pair or video", o.command.c_str());
-    std::string foreign = foreign_option(given, o.command);
+    if (o.command != "pair" && o.command != "video" && o.command != "concat" &&
+        o.command != "worker")
+        return usage_error("unknown command '%s': use pair, video or concat", o.command.c_str());
+    std::string foreign = o.command == "worker" ? "" : foreign_option(given, o.command);
     if (!foreign.empty()) return usage_error("%s", foreign.c_str());
+    if (o.jobs == 0) o.jobs = default_jobs();
+    if (o.model_dir.empty()) o.model_dir = default_model_dir();
+    if (o.command == "worker") return o.inputs.empty() ? -1 : usage_error("worker takes no files");
+    if (o.command == "concat" && o.inputs.empty())
+        return usage_error("concat takes the part files to join");
     size_t wanted = o.command == "pair" ? 2 : 1;
-    if (o.inputs.size() != wanted)
+    if (o.command != "concat" && o.inputs.size() != wanted)
         return usage_error("%s takes %s", o.command.c_str(),
                            wanted == 2 ? "two images" : "one video");
     if (o.output.empty()) return usage_error("say where to write with -o OUT");
@@ -315,11 +361,15 @@ int check(Options& o, const std::vector<std::string>& given) {
         return usage_error("give either -t or -n, not both");
     if (o.parts && (!o.start.empty() || !o.duration.empty()))
         return usage_error("--part cuts the whole input: it takes no --start or --duration");
-    if (o.model_dir.empty()) o.model_dir = default_model_dir();
     return -1;
 }
 
 }  // namespace
+
+int default_jobs() {
+    long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    return static_cast<int>(std::clamp<long>(processors / 4, 1, kMaxJobs));
+}
 
 int parse(int argc, char** argv, Options& o) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -330,7 +380,8 @@ int parse(int argc, char** argv, Options& o) {
         }
         if (is_help(a)) {
             std::string command = args.empty() || args[0][0] == '-' ? "" : args[0];
-            print_help(stdout, command == "pair" || command == "video" ? command : "");
+            bool known = command == "pair" || command == "video" || command == "concat";
+            print_help(stdout, known ? command : "");
             return 0;
         }
     }

@@ -12,8 +12,11 @@ struct Rational {
     double value() const { return den ? static_cast<double>(num) / static_cast<double>(den) : 0; }
 };
 
+// At most this many engine processes (--jobs).
+constexpr int kMaxJobs = 64;
+
 struct Options {
-    std::string command;  // "pair" or "video"
+    std::string command;  // "pair", "video", "concat" or the hidden "worker"
     std::vector<std::string> inputs;
     std::string output;
     std::string model_dir;
@@ -29,11 +32,16 @@ struct Options {
     double scene_threshold = -1;  // < 0: cuts found relative to the recent differences
     bool scene_detect = true;
     std::string start, duration;  // as given, in seconds; empty when not given
+    int jobs = 0;                 // engine processes; 0 until parse() sets the default
+    std::string audio_from;       // concat --audio-from
     bool quiet = false, stats = false, verbose = false;
 };
 
 // Fills `options` from the command line. Returns -1 when the work can go on, or the exit
 // code to leave with (after printing the help, the version or a usage error).
 int parse(int argc, char** argv, Options& options);
+
+// One engine process per four logical processors, at least one.
+int default_jobs();
 
 }  // namespace kri_host

@@ -44,26 +44,6 @@ enum class Failure {
     kRename,          // the finished file could not be put in place
 };
 
-// ffmpeg names the temporary file in its messages; the user knows only OUT.
-std::string unmask(std::string text, const std::string& temp, const std::string& out) {
-    for (size_t at = text.find(temp); at != std::string::npos;
-         at = text.find(temp, at + out.size()))
-        text.replace(at, temp.size(), out);
-    return text;
-}
-
-bool tools_found() {
-    for (const char* tool : {"ffmpeg", "ffprobe"}) {
-        if (find_on_path(tool).empty()) {
-            say("%s not found on PATH: video needs ffmpeg and ffprobe (Debian: apt-get install "
-                "ffmpeg)",
-                tool);
-            return false;
-        }
-    }
-    return true;
-}
-
 // A decoded key frame, and whether the step from it to the next key is a scene cut.
 struct LoadedKey {
     size_t key;
@@ -166,7 +146,7 @@ bool VideoRun::check_input() {
 
 // The input, OUT and its format: checked before anything starts.
 bool VideoRun::check_paths() {
-    if (!tools_found() || !check_input()) return false;
+    if (!ffmpeg_tools_found() || !check_input()) return false;
     if (to_folder_) return true;  // checked once the number of frames is known
     if (find_container(o_.output) == nullptr) {
         say("cannot write %s: no video format for the extension '%s' (use one of: %s, or a "
@@ -458,7 +438,7 @@ void VideoRun::report() {
         case Failure::kEncoderStopped:
         case Failure::kEncoderExit:
             why = "ffmpeg could not encode " + o_.output + ": " +
-                  unmask(encoder_.complaint(), target_.written, o_.output);
+                  replace_all(encoder_.complaint(), target_.written, o_.output);
             break;
         case Failure::kLibrary:
             why = detail_;

@@ -656,7 +656,10 @@ class Errors(HostTest):
                                (video + ["-t", "0.3"], "-t is an option of pair"),
                                (pair + ["--factor", "3"], "--factor is an option of video"),
                                (pair + ["--no-scene-detect"], "--no-scene-detect is an option"),
-                               (video + ["--duration", "0"], "--duration needs more than 0")):
+                               (video + ["--duration", "0"], "--duration needs more than 0"),
+                               (video + ["--jobs", "0"], "--jobs needs a whole number from 1"),
+                               (["concat", "p.mkv", "-o", "o.mkv", "--jobs", "2"],
+                                "--jobs is an option of pair and video, not of concat")):
             self.assert_one_line_error(run(args), 2, fragment)
         self.assert_no_leftovers(["in.mkv"])
 
@@ -875,6 +878,139 @@ class OutputTarget(HostTest):
         p.wait(TIMEOUT)
         self.assertGreaterEqual(len(partial), 80, "finished before it could be interrupted")
         self.assert_no_leftovers(["in.mkv", "a.png", "b.png"])
+
+
+def random_images(folder, size, seed=5):
+    rng = np.random.default_rng(seed)
+    for name in ("a.png", "b.png"):
+        Image.fromarray(rng.integers(0, 256, size + (3,), np.uint8)).save(
+            os.path.join(folder, name))
+
+
+def child_pids(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as f:
+        return [int(c) for c in f.read().split()]
+
+
+class Jobs(HostTest):
+    """--jobs: several engine processes compute the frames, which come back in order."""
+
+    def pair(self, out, *extra):
+        return run(["pair", self.path("a.png"), self.path("b.png"), "-o", self.path(out),
+                    "--model-dir", BLEND] + list(extra))
+
+    def test_pair_frames_are_the_same_bytes_with_one_or_three_jobs(self):
+        random_images(self.dir, (37, 53))
+        self.assertEqual(self.pair("one.png", "-n", "9", "--jobs", "1").returncode, 0)
+        r = self.pair("three.png", "-n", "9", "--jobs", "3", "-v")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("3 engine processes", r.stderr)
+        for k in range(1, 9):
+            with open(self.path(f"one_{k}.png"), "rb") as one, \
+                    open(self.path(f"three_{k}.png"), "rb") as three:
+                self.assertEqual(one.read(), three.read(), k)
+        # Frames that cannot start fail as with one engine.
+        r = self.pair("x.png", "-n", "3", "--jobs", "2", "--library", self.path("nope.so"))
+        self.assert_one_line_error(r, 1, "cannot load the library", "nope.so")
+        r = self.pair("x.png", "-n", "3", "--jobs", "2", "--model-dir", self.path("none"))
+        self.assert_one_line_error(r, 1, "no model file")
+        self.assertEqual(len(os.listdir(self.dir)), 2 + 2 * 8)
+
+    def test_a_worker_killed_mid_run_stops_the_run(self):
+        random_images(self.dir, (480, 640))
+        alive_r, alive_w = os.pipe()
+        p = subprocess.Popen([HOST, "pair", self.path("a.png"), self.path("b.png"), "-o",
+                              self.path("f.png"), "-n", "1000", "--jobs", "2", "--model-dir",
+                              BLEND], pass_fds=(alive_w,), stderr=subprocess.PIPE, text=True)
+        os.close(alive_w)
+        workers = []
+        while p.poll() is None and not (len(workers) == 2 and self.partial_files()):
+            workers = child_pids(p.pid)
+        self.assertEqual(len(workers), 2, "finished before a worker could be killed")
+        os.kill(workers[1], 9)
+        _, err = p.communicate(timeout=TIMEOUT)
+        self.assertEqual(os.read(alive_r, 1), b"")  # the other worker is gone too
+        os.close(alive_r)
+        self.assert_one_line_error(subprocess.CompletedProcess([], p.returncode, "", err), 1,
+                                   f"engine process 2 of 2 (pid {workers[1]}) stopped: "
+                                   "killed by signal 9")
+        self.assert_no_leftovers(["a.png", "b.png"])
+
+    def partial_files(self):
+        return [n for n in os.listdir(self.dir) if ".partial" in n]
+
+    def test_video_frames_are_the_same_with_one_or_two_jobs(self):
+        rng = np.random.default_rng(9)
+        frames = rng.integers(0, 256, (7, 48, 64, 3), np.uint8)
+        ffmpeg("-f", "rawvideo", "-pix_fmt", "rgb24", "-video_size", "64x48", "-framerate",
+               "10", "-i", "pipe:0", "-c:v", "ffv1", "-pix_fmt", "bgr0", self.path("in.mkv"),
+               stdin=frames.tobytes())
+        outs = []
+        for jobs in ("1", "2"):
+            out = self.path(f"out{jobs}.mkv")
+            r = run(["video", self.path("in.mkv"), "-o", out, "--model-dir", BLEND, "-v",
+                     "--no-scene-detect", "--jobs", jobs])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            outs.append(decode(out))
+        if "2 engine processes" not in r.stderr:
+            self.skipTest("video does not compute its frames through the engine processes yet")
+        self.assertEqual(outs[0].shape[0], 14)
+        self.assertTrue(np.array_equal(outs[0], outs[1]))
+
+
+class Concat(HostTest):
+    """concat joins parts without encoding again; --audio-from takes the original's sound."""
+
+    def setUp(self):
+        super().setUp()
+        frames = np.random.default_rng(4).integers(0, 256, (30, 48, 64, 3), np.uint8)
+        ffmpeg("-f", "rawvideo", "-pix_fmt", "rgb24", "-video_size", "64x48", "-framerate",
+               "10", "-i", "pipe:0", "-f", "lavfi", "-i",
+               "sine=frequency=440:sample_rate=8000:duration=4", "-map", "0:v", "-map", "1:a",
+               "-c:v", "libx264", "-qp", "0", "-g", "1", "-pix_fmt", "yuv444p", "-c:a",
+               "pcm_s16le", self.path("whole.mkv"), stdin=frames.tobytes())
+        # Three parts of ten frames each, every frame a key frame: cut without loss.
+        ffmpeg("-i", self.path("whole.mkv"), "-map", "0:v", "-c", "copy", "-f", "segment",
+               "-segment_time", "1", "-reset_timestamps", "1", self.path("part%d.mkv"))
+        self.parts = [self.path(f"part{i}.mkv") for i in range(3)]
+
+    def audio_seconds(self, path):
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:a", "-f", "s16le",
+                              "-ac", "1", "-ar", "8000", "-"], capture_output=True, check=True,
+                             timeout=TIMEOUT).stdout
+        return len(raw) / 2 / 8000
+
+    def test_parts_joined_are_the_whole_with_the_original_sound(self):
+        r = run(["concat"] + self.parts + ["-o", self.path("joined.mkv")])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("3 parts joined", r.stderr)
+        whole = decode(self.path("whole.mkv"))
+        self.assertTrue(np.array_equal(decode(self.path("joined.mkv")), whole))
+        self.assertEqual(probe(self.path("joined.mkv"))["audio"], [])
+        for out, codec in (("sound.mkv", "pcm_s16le"), ("sound.mp4", "aac")):
+            r = run(["concat"] + self.parts + ["-o", self.path(out), "--audio-from",
+                                               self.path("whole.mkv")])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            info = probe(self.path(out))
+            self.assertEqual((info["frames"], info["audio"]), (30, [codec]))
+            # The 4 s of sound are cut to the 3 s of video, give or take a frame.
+            self.assertLessEqual(abs(self.audio_seconds(self.path(out)) - 3.0), 0.1, out)
+        self.assertTrue(np.array_equal(decode(self.path("sound.mkv")), whole))
+
+    def test_parts_that_cannot_be_joined(self):
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=32x48:rate=10", "-frames:v", "5", "-c:v",
+               "ffv1", self.path("narrow.mkv"))
+        out = ["-o", self.path("out.mkv")]
+        r = run(["concat", self.parts[0], self.path("narrow.mkv")] + out)
+        self.assert_one_line_error(r, 1, "narrow.mkv cannot be joined to", "width=32 instead of 64")
+        r = run(["concat", self.parts[0], self.path("nope.mkv")] + out)
+        self.assert_one_line_error(r, 1, "nope.mkv: No such file")
+        # ffmpeg's refusal is quoted, naming OUT (never the temporary file).
+        r = run(["concat"] + self.parts + ["-o", self.path("out.webm")])
+        self.assert_one_line_error(r, 1, "could not join the parts into", "out.webm")
+        self.assertNotIn("partial", r.stderr)
+        self.assert_no_leftovers(["whole.mkv", "narrow.mkv"] +
+                                 [os.path.basename(p) for p in self.parts])
 
 
 class Install(HostTest):
