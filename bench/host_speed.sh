@@ -9,9 +9,8 @@
 # share versus waiting for the decoder and the encoder.
 #
 # Then, on the same clip, --jobs 1 against --jobs 2 (engine processes), in alternating runs,
-# the median of KRI_BENCH_RUNS each: by video when this build's video computes through the
-# engine processes, and always by pair -n on two frames of the clip. Last, a 24 fps clip
-# (ffmpeg's moving test pattern) converted to 60 fps with --fps 60, when video takes --fps.
+# the median of KRI_BENCH_RUNS each: by video, and by pair -n on two frames of the clip.
+# Last, a 24 fps clip (ffmpeg's moving test pattern) converted to 60 fps with --fps 60.
 #
 # usage: bench/host_speed.sh [build-dir]      (default: build)
 # Environment: KRI_BENCH_FRAMES (input frames, default 24), KRI_BENCH_MODEL_DIR (another
@@ -99,11 +98,7 @@ compare_jobs() {  # label frames-out command... (the command gets --jobs J appen
 echo "host_speed: --jobs 1 against --jobs 2, median of $runs alternating runs each, frames out per second"
 video=("$host" video "$work/in.mp4" -o "$work/jobs.mp4" --factor 2 --model-dir "$model_dir"
        --no-scene-detect --quiet)
-if "${video[@]}" -v --jobs 2 2>&1 | grep -q "2 engine processes"; then
-  compare_jobs "video --factor 2 ($frames frames)" "$(count "$work/host.mp4")" "${video[@]}"
-else
-  echo "  video: this build's video does not compute through engine processes (--jobs); skipped"
-fi
+compare_jobs "video --factor 2 ($frames frames)" "$(count "$work/host.mp4")" "${video[@]}"
 middle=$((frames / 2))
 ffmpeg -nostdin -v error -y -i "$work/in.mp4" -fps_mode passthrough \
   -vf "select=eq(n\,$((middle - 1)))+eq(n\,$middle)" "$work/frame-%d.png"
@@ -113,12 +108,8 @@ compare_jobs "pair -n $((pair_frames + 1)) (1280x720)" "$pair_frames" "$host" pa
   --model-dir "$model_dir"
 
 # ---- 24 fps to 60 fps
-if "$host" video --help | grep -q -- "--fps"; then
-  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=24 -frames:v "$frames" \
-    "${encode[@]}" "$work/24.mp4"
-  s=$(timed "$host" video "$work/24.mp4" -o "$work/60.mp4" --fps 60 --model-dir "$model_dir" \
-      --no-scene-detect --quiet)
-  report "video --fps 60 ($frames frames at 24)" "$s" "$work/60.mp4"
-else
-  echo "host_speed: 24 -> 60 fps: this build's video has no --fps; skipped"
-fi
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=24 -frames:v "$frames" \
+  "${encode[@]}" "$work/24.mp4"
+s=$(timed "$host" video "$work/24.mp4" -o "$work/60.mp4" --fps 60 --model-dir "$model_dir" \
+    --no-scene-detect --quiet)
+report "video --fps 60 ($frames frames at 24)" "$s" "$work/60.mp4"

@@ -32,7 +32,7 @@ struct Input {
     bool sequence = false;
     std::string start, duration;  // --start and --duration, as given
 };
-Input video_input(const Options& o);  // IN, with --start and --duration
+Input video_input(const Options& o);        // IN, with --start and --duration
 Input file_input(const std::string& path);  // a whole video file
 
 // True when ffmpeg and ffprobe are on PATH; else says so, on one line.
