@@ -46,38 +46,51 @@ def warp(img, flow, grid=None):
     return F.grid_sample(img, g, mode="bilinear", padding_mode="border", align_corners=True)
 
 
-def bilinear(pixels, sx, sy, h, w, first):
-    """Bilinear samples of images stored pixel by pixel: pixels [P,C] holds N images of h x w
-    (image n's pixels start at row first[n]), sx, sy [N,K] the positions (x, y) to sample,
-    clamped to the image as by border padding. Returns [C,N,K].
+def bilinear(planes, height, width, sx, sy, extent):
+    """Bilinear samples of an image stored plane by plane, planes [C, height*width], at positions
+    sx, sy (any equal shapes S), clamped to the content (extent: its last row and column)
+    as by border padding. Returns [C, *S].
 
-    The same as warp()'s GridSample, written out for the full-resolution frames, where it
-    costs about half: ONNX Runtime's GridSample works channel by channel at some 30 ns a
-    sample, while here one gather fetches all four corners of every sample with all their
-    channels and the lerps run on whole planes."""
-    c = pixels.shape[1]
-    n = sx.shape[0]
-    sx = sx.clamp(0.0, w - 1.0)
-    sy = sy.clamp(0.0, h - 1.0)
-    x0 = torch.floor(sx).clamp(max=w - 2.0)  # the last column lerps with weight 1
-    y0 = torch.floor(sy).clamp(max=h - 2.0)
+    The same as warp()'s GridSample, written out for the full-resolution frames: ONNX
+    Runtime's GridSample works channel by channel at some 30 ns a sample, while here each
+    corner is one gather of all channels. Row by row of corners, so that only a few
+    full-resolution planes are alive at once."""
+    last_row, last_col = extent
+    c = planes.shape[0]
+    sx = torch.minimum(sx.clamp(min=0.0), last_col)
+    sy = torch.minimum(sy.clamp(min=0.0), last_row)
+    x0 = torch.floor(sx).clamp(max=width - 2.0)  # the last column lerps with weight 1
+    y0 = torch.floor(sy).clamp(max=height - 2.0)
     fx = sx - x0
     fy = sy - y0
     # 32-bit indices: half the index traffic; the library keeps frames below 2^31 samples.
-    i00 = (y0 * w + x0).to(torch.int32) + first
-    corners = torch.index_select(pixels, 0, torch.cat([i00, i00 + 1, i00 + w, i00 + w + 1],
-                                                      0).reshape(-1))
-    v = corners.t().reshape(c, 4, n, -1)
-    top = v[:, 0] + fx * (v[:, 1] - v[:, 0])
-    bottom = v[:, 2] + fx * (v[:, 3] - v[:, 2])
-    return top + fy * (bottom - top)
+    i00 = (y0 * width + x0).to(torch.int32)
+
+    def corner(i):
+        return torch.index_select(planes, 1, i.reshape(-1)).reshape((c,) + tuple(i.shape))
+
+    def row(i):
+        left = corner(i)
+        return left + fx * (corner(i + 1) - left)
+
+    top = row(i00)
+    return top + fy * (row(i00 + width) - top)
 
 
-def pixel_major(img):
-    """[N,C,h,w] -> [N*h*w, C] and the first row of each image, for bilinear()."""
-    n, c, h, w = img.shape
-    first = (torch.arange(n, dtype=torch.int32) * (h * w)).view(n, 1)
-    return img.permute(0, 2, 3, 1).reshape(n * h * w, c), first
+def shifted_columns(xp, m, step):
+    """Columns of xp (padded by m on each side) shifted by -m..m in steps: [N,K,C,h+2m,w]."""
+    cols = []
+    for dx in range(-m, m + 1, step):
+        xe = (dx - m) if dx < m else None
+        cols.append(xp[:, :, :, m + dx:xe])
+    return torch.stack(cols, 1)
+
+
+def shifted_rows(cols, m, step):
+    """The rows of shifted_columns() shifted by -m..m in steps, each [N,K,C,h,w]."""
+    for dy in range(-m, m + 1, step):
+        ye = (dy - m) if dy < m else None
+        yield cols[:, :, :, m + dy:ye]
 
 
 def shifted_stack(x, r, step=1):
@@ -85,24 +98,17 @@ def shifted_stack(x, r, step=1):
     x(p + d_k) with d_k = step * (k % (2r+1) - r, k // (2r+1) - r). Shifted rows first,
     then columns of those: 2 (2r+1) slices instead of (2r+1)^2."""
     m = r * step
-    xp = F.pad(x, (m, m, m, m), mode="replicate")
-    cols = []
-    for dx in range(-m, m + 1, step):
-        xe = (dx - m) if dx < m else None
-        cols.append(xp[:, :, :, m + dx:xe])
-    cols = torch.stack(cols, 1)  # [N, 2r+1, C, h+2m, w]
-    rows = []
-    for dy in range(-m, m + 1, step):
-        ye = (dy - m) if dy < m else None
-        rows.append(cols[:, :, :, m + dy:ye])
-    out = torch.stack(rows, 1)  # [N, 2r+1 (y), 2r+1 (x), C, h, w]
+    cols = shifted_columns(F.pad(x, (m, m, m, m), mode="replicate"), m, step)
+    out = torch.stack(list(shifted_rows(cols, m, step)), 1)  # [N, 2r+1 (y), 2r+1 (x), C, h, w]
     return out.flatten(1, 2)
 
 
-def box_filter(x, box):
-    """Mean over box x box windows (fewer at the borders), as two 1-D passes."""
-    x = F.avg_pool2d(x, (box, 1), 1, (box // 2, 0), count_include_pad=False)
-    return F.avg_pool2d(x, (1, box), 1, (0, box // 2), count_include_pad=False)
+def box_filter(x, box, stride=1):
+    """Mean over box x box windows (fewer at the borders), as two 1-D passes. With stride 2
+    (and an even box) one mean per 2x2 pixels, over the window centred on their corner."""
+    pad = box // 2 if stride == 1 else box // 2 - 1
+    x = F.avg_pool2d(x, (box, 1), (stride, 1), (pad, 0), count_include_pad=False)
+    return F.avg_pool2d(x, (1, box), (1, stride), (0, pad), count_include_pad=False)
 
 
 def swapped(x):
@@ -116,15 +122,21 @@ def matching_cost(fa, fb, flow, box):
     return box_filter((fa - warp(fb, flow)).abs().sum(1, keepdim=True), box)
 
 
-def content_extent(x):
+def content_extent(img0, img1):
     """The last row and column (as float scalars) that are not black in either frame. The
     library pads frames with black on the right and below; letterbox bars are no content
     either."""
-    rows = x.amax(dim=(0, 1, 3)) > 0
-    cols = x.amax(dim=(0, 1, 2)) > 0
-    last_row = (rows.to(x.dtype) * torch.arange(rows.shape[0], dtype=x.dtype)).max()
-    last_col = (cols.to(x.dtype) * torch.arange(cols.shape[0], dtype=x.dtype)).max()
+    rows = torch.maximum(img0.amax(dim=(0, 1, 3)), img1.amax(dim=(0, 1, 3))) > 0
+    cols = torch.maximum(img0.amax(dim=(0, 1, 2)), img1.amax(dim=(0, 1, 2))) > 0
+    last_row = (rows.to(img0.dtype) * torch.arange(rows.shape[0], dtype=img0.dtype)).max()
+    last_col = (cols.to(img0.dtype) * torch.arange(cols.shape[0], dtype=img0.dtype)).max()
     return last_row, last_col
+
+
+def halved_extent(extent):
+    """The content's last row and column at half resolution, leaving out a last pixel that
+    is half content and half padding."""
+    return tuple((torch.floor((e + 1.0) * 0.5) - 1.0).clamp(min=0.0) for e in extent)
 
 
 def fill_padding(x, extent):
@@ -144,12 +156,14 @@ def gradients(y):
     return gx, gy
 
 
-def lk_template(ta, box, reg=1e-6):
+def lk_template(ta, box, stride=1, reg=1e-6):
     """What window Lucas-Kanade needs of the template ta (grey [N,1,h,w]) over box x box
-    windows, computed once for all passes: its gradients, their mean-normalised 2x2 system
-    (with a small regularisation) and the sums that do not depend on the motion."""
+    windows (one per stride x stride pixels), computed once for all passes: its gradients,
+    their mean-normalised 2x2 system (with a small regularisation) and the sums that do not
+    depend on the motion."""
     gx, gy = gradients(ta)
-    m = box_filter(torch.cat([gx * gx, gx * gy, gy * gy, gx, gy, ta, gx * ta, gy * ta], 1), box)
+    m = box_filter(torch.cat([gx * gx, gx * gy, gy * gy, gx, gy, ta, gx * ta, gy * ta], 1), box,
+                   stride)
     mgx, mgy, mt = m[:, 3:4], m[:, 4:5], m[:, 5:6]
     hxx = m[:, 0:1] - mgx * mgx + reg
     hxy = m[:, 1:2] - mgx * mgy
@@ -159,7 +173,7 @@ def lk_template(ta, box, reg=1e-6):
                 bx0=m[:, 6:7] - mgx * mt, by0=m[:, 7:8] - mgy * mt)
 
 
-def window_lk(tb, flow, tpl, box, iters, smooth):
+def window_lk(tb, flow, tpl, box, iters, smooth, stride=1):
     """Sub-pixel refinement of flow [N,2,h,w] from the template (see lk_template) into tb
     (grey, this level's pixels) by translational Lucas-Kanade over box x box windows, one
     displacement per window.
@@ -170,14 +184,23 @@ def window_lk(tb, flow, tpl, box, iters, smooth):
     bilinearly: exact for a motion constant over the window, and cheap, since no image is
     resampled inside the loop. Sums are mean-normalised (brightness changes do not count).
     Windows without texture in some direction say little about their motion: the result is
-    smoothed with weights from the window's smaller curvature (smooth x smooth)."""
-    n0 = torch.round(box_filter(flow, box))
+    smoothed with weights from the window's smaller curvature (smooth x smooth).
+
+    With stride 2 the windows are taken one per 2x2 pixels of tb: flow and the result are
+    on that coarser grid (in tb's pixels), and the iterations run there."""
+    if stride == 1:
+        n0 = torch.round(box_filter(flow, box))
+    else:
+        n0 = torch.round(F.interpolate(flow, scale_factor=float(stride), mode="bilinear",
+                                       align_corners=False))
     tw = warp(tb, n0)
     n, _, h, w = tw.shape
     # [N,1,9,h,w]: tw(p + d_k), d_k = (k%3 - 1, k//3 - 1)
     st = shifted_stack(tw, 1).reshape(n, 1, 9, h, w)
-    # One broadcast product (gx, gy and 1 times the 9 shifts) instead of three and a copy.
-    vol = box_filter((tpl["g"] * st).reshape(n, 27, h, w), box)
+    # gx, gy and 1 times the 9 shifts, one at a time: the products are the largest tensors.
+    g = tpl["g"]
+    vol = torch.cat([box_filter((g[:, i:i + 1] * st).reshape(n, 9, h, w), box, stride)
+                     for i in range(3)], 1)
     mgx, mgy, hxx, hxy, hyy, det = (tpl[k] for k in ("mgx", "mgy", "hxx", "hxy", "hyy", "det"))
     bx0, by0 = tpl["bx0"], tpl["by0"]
     cx, cy, s = vol[:, 0:9], vol[:, 9:18], vol[:, 18:27]
@@ -208,8 +231,10 @@ def window_lk(tb, flow, tpl, box, iters, smooth):
     grid = base_grid(n, h, w, tw) + n0
     inside = ((grid[:, 0:1] >= 0) & (grid[:, 0:1] <= w - 1) & (grid[:, 1:2] >= 0) &
               (grid[:, 1:2] <= h - 1)).to(tw.dtype)
-    valid = box_filter(inside, box)
+    valid = box_filter(inside, box, stride)
     valid = valid * valid
+    if stride > 1:
+        n0 = box_filter(n0, box, stride)
     out = flow + valid * (n0 + d - flow)
     conf = valid * det / (hxx + hyy)
     return box_filter(out * conf, smooth) / box_filter(conf, smooth).clamp(min=1e-12)
@@ -221,11 +246,18 @@ def search(a, b, r, box, step=1, penalty=0.0, stride=1):
 
     Returns the flow [N,2,h,w] and the matching cost at d [N,1,h,w]."""
     k = 2 * r + 1
-    cost = (shifted_stack(b, r, step) - a.unsqueeze(1)).abs().sum(2)  # [N,K,h,w]
     if stride > 1:
-        # Filtered and decided on a coarser grid (one motion per stride x stride block).
-        cost = F.avg_pool2d(cost, box, stride, box // 2, count_include_pad=False)
-    elif box > 1:
+        # Filtered and decided on a coarser grid (one motion per stride x stride block),
+        # one row of displacements at a time: the whole volume at this level's resolution
+        # would be the model's largest tensor.
+        m = r * step
+        cols = shifted_columns(F.pad(b, (m, m, m, m), mode="replicate"), m, step)
+        cost = torch.cat([F.avg_pool2d((row - a.unsqueeze(1)).abs().sum(2), box, stride,
+                                       box // 2, count_include_pad=False)
+                          for row in shifted_rows(cols, m, step)], 1)
+    else:
+        cost = (shifted_stack(b, r, step) - a.unsqueeze(1)).abs().sum(2)  # [N,K,h,w]
+    if stride == 1 and box > 1:
         cost = box_filter(cost, box)
     if penalty > 0:
         # A small price per pixel of displacement: where the costs are flat (uniform or
@@ -303,10 +335,11 @@ class Interpolator(torch.nn.Module):
     H and W must be multiples of 64 (the library pads frames to that)."""
 
     def __init__(self, coarsest=5, search_to=4, radius=2, box=5, penalty=0.002,
-                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 11), lk_smooths=(5, 7, 9), lk_passes=2,
+                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7), lk_passes=2,
                  lk_iters=3, wide=(8, 2), wide_stride=2, wide_gain=0.9, chroma=1.5,
                  prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=1.0,
-                 tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None):
+                 tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
+                 leave_box=9, leave_conf=1.0, leave_reach=2.0):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k).
         self.coarsest = coarsest
@@ -338,6 +371,9 @@ class Interpolator(torch.nn.Module):
         self.cover = cover
         self.moving = moving  # motion (1/4-resolution pixels) that is trusted as such
         self.fixed_iters = fixed_iters
+        self.leave_box = leave_box  # neighbourhood whose motion leaving content takes
+        self.leave_conf = leave_conf
+        self.leave_reach = leave_reach  # how far (in motions) from the edge that is
         self.cell_floor = 0.003  # trust below which a cell keeps the plain blend
         self.register_buffer("up_w_t", upsample_weights().t().contiguous(), persistent=False)
         self.debug = None  # a dict to receive intermediate results (development only)
@@ -358,6 +394,13 @@ class Interpolator(torch.nn.Module):
         for level in range(self.coarsest, 0, -1):
             ya = pyramid[level]
             yb = swapped(ya)
+            if level == 1:
+                # The finest level refines the motion with windows of its pixels, one per
+                # pixel of the level above, where the motion stays.
+                i = self.lk_levels.index(level)
+                flow = self.refine(ya, yb, 2.0 * flow, self.lk_boxes[i], self.lk_smooths[i],
+                                   pyramid[2])
+                return 0.5 * flow
             if flow is not None:
                 flow = 2.0 * F.interpolate(flow, scale_factor=2.0, mode="bilinear",
                                            align_corners=False)
@@ -377,7 +420,7 @@ class Interpolator(torch.nn.Module):
                     # more than in brightness.
                     fa = torch.cat([fa, self.chroma * c4], 1)
                 flow = self.propagate(fa, swapped(fa), flow)
-        return 0.5 * F.avg_pool2d(flow, 2, 2)
+        return flow
 
     def search_level(self, ya, flow):
         """The motion handed down (none at the coarsest level) corrected by the best match
@@ -400,13 +443,21 @@ class Interpolator(torch.nn.Module):
         zflow, zbest = search(fa, fb, radius, self.box, 1, self.penalty)
         return torch.where(both(zbest <= best), zflow, flow)
 
-    def refine(self, ya, yb, flow, box, smooth):
+    def refine(self, ya, yb, flow, box, smooth, coarse=None):
         """Window Lucas-Kanade passes. The windows blur motion boundaries, so each pixel then
-        keeps whichever motion matches it better, the one handed in or the refined one."""
+        keeps whichever motion matches it better, the one handed in or the refined one.
+
+        Given coarse (the next level's grey images), the windows are taken one per 2x2
+        pixels and flow and the result are on that level's grid, in this level's pixels."""
+        stride = 1 if coarse is None else 2
         refined = flow
-        template = lk_template(ya, box)
+        template = lk_template(ya, box, stride)
         for _ in range(self.lk_passes):
-            refined = window_lk(yb, refined, template, box, self.lk_iters, smooth)
+            refined = window_lk(yb, refined, template, box, self.lk_iters, smooth, stride)
+        if coarse is not None:
+            # On the coarser grid the check has too little to go on (on a pan it hands back
+            # the coarser motion at every other pixel); motion boundaries are settled there.
+            return refined
 
         def cost(f):
             return F.avg_pool2d((warp(yb, f) - ya).abs(), 3, 1, 1, count_include_pad=False)
@@ -450,13 +501,43 @@ class Interpolator(torch.nn.Module):
                 best = torch.where(better, c, best)
         return flow
 
+    def fill_leaving(self, flows, conf, grid, extent):
+        """Content that leaves the picture between the frames has nothing to match, so its
+        flow is wrong (often none at all), fails the consistency check and, through the
+        estimation's windows, spoils the motion of its neighbours too. Unreliable pixels
+        near the edge take the motion of the reliable pixels around them where that motion
+        carries them out of the picture or close to its edge: a pan's edges move with the
+        pan."""
+        reliable = (conf > 0.5).to(conf.dtype) * conf
+        cand, found = None, None
+        # The nearest reliable motion: from a neighbourhood at 1/4, 1/16 and 1/64.
+        for scale in (16, 4, 1):
+            num, den = flows * reliable, reliable
+            if scale > 1:
+                num, den = F.avg_pool2d(num, scale, scale), F.avg_pool2d(den, scale, scale)
+            num, den = box_filter(num, self.leave_box), box_filter(den, self.leave_box)
+            if scale > 1:
+                num = F.interpolate(num, scale_factor=float(scale), mode="nearest")
+                den = F.interpolate(den, scale_factor=float(scale), mode="nearest")
+            here = den > 0.05
+            motion = num / den.clamp(min=1e-6)
+            cand = motion if cand is None else torch.where(both(here), motion, cand)
+            found = here if found is None else found | here
+        last_row, last_col = extent
+        pos = grid + self.leave_reach * cand
+        near_edge = ((pos[:, 0:1] < -0.5) | (pos[:, 0:1] > (last_col + 1.0) / 4.0 - 0.5) |
+                     (pos[:, 1:2] < -0.5) | (pos[:, 1:2] > (last_row + 1.0) / 4.0 - 0.5))
+        replace = near_edge & (conf < 0.5) & found
+        flows = torch.where(both(replace), cand, flows)
+        conf = torch.where(replace, torch.full_like(conf, self.leave_conf), conf)
+        return flows, conf
+
     def forward(self, img0, img1, timestep):
         t = timestep.view(1, 1, 1, 1)
-        x = torch.cat([img0, img1], 0)
-        extent = content_extent(x)
-        x = fill_padding(x, extent)
-        img0, img1 = x[0:1], x[1:2]
-        x2 = F.avg_pool2d(x, 2, 2)
+        extent = content_extent(img0, img1)
+        # Halved before anything else: full-resolution tensors cost the most memory.
+        x2 = torch.cat([F.avg_pool2d(img0, 2, 2), F.avg_pool2d(img1, 2, 2)], 0)
+        x2 = fill_padding(x2, halved_extent(extent))
         y2 = F.conv2d(x2, self.luma_w)  # [2,1,H/2,W/2], pooled first: cheaper
         x4 = F.avg_pool2d(x2, 2, 2)
         y4 = F.conv2d(x4, self.luma_w)
@@ -472,6 +553,8 @@ class Interpolator(torch.nn.Module):
         back = warp(torch.cat([f10, f01], 0), flows, grid2)
         err = flows + back
         conf = torch.exp(-(err * err).sum(1, keepdim=True) / s2)  # [2,1,h,w]
+        if self.leave_box > 0:
+            flows, conf = self.fill_leaving(flows, conf, grid2, extent)
 
         # Forward splatting of both flows to time t. Where trajectories cross, the larger
         # motion wins (a moving object passes in front of what moves less). The last
@@ -532,28 +615,45 @@ class Interpolator(torch.nn.Module):
             self.debug.update(d=d, d_splat=d_splat, d_back=d_back, use=use, cov0=cov0,
                               cov1=cov1, a=a, k0=k0, e_warp=e_warp, e_still=e_still,
                               conf=conf, flows=flows, a_err=a_err)
-        return self.compose(img0, img1, x, t, d, a, k0, extent)
+        return self.compose(img0, img1, t, d, a, k0, extent)
 
-    def compose(self, img0, img1, x, t, d, a, k0, extent):
+    def compose(self, img0, img1, t, d, a, k0, extent):
         """The full-resolution frame: the blend of the two frames, replaced by the motion-
         compensated result in the 4x4 cells where the warp is trusted (and their
-        neighbours). Only those cells are resampled, so static content costs nothing.
-        A sample that falls outside the picture (content entering or leaving at an edge)
-        leaves the pixel to the other frame."""
+        neighbours). Only those cells are resampled, so static content costs nothing."""
         _, _, hh, ww = img0.shape
         _, _, h, w = d.shape
-        blend = ((1.0 - t) * img0 + t * img1).reshape(3, hh * ww)
 
         # Cells to compute; cell 0 always, so that the set is never empty.
         near = F.max_pool2d(a, 3, 1, 1).reshape(h * w)
         first = torch.arange(h * w) == 0
         cells = torch.nonzero((near > self.cell_floor) | first).reshape(-1)  # [M]
 
-        # Their upsampled motion, trust and visibility weight, from 3x3 neighbourhoods.
+        # Each cell's 3x3 neighbourhood of motion, trust and visibility weight.
         lowres = torch.cat([d, a, k0], 1)  # [1,4,h,w]
         lp = F.pad(lowres, (1, 1, 1, 1), mode="replicate")
         nb = torch.stack([lp[:, :, j:j + h, i:i + w] for j in range(3) for i in range(3)], 2)
-        nb = torch.index_select(nb.reshape(4 * 9, h * w), 1, cells).reshape(4, 9, -1)
+        nb = nb.reshape(4 * 9, h * w)
+
+        blend = ((1.0 - t) * img0 + t * img1).reshape(3, hh * ww)
+        frames = (img0.reshape(3, hh * ww), img1.reshape(3, hh * ww))
+        # The cells in two halves, one after the other, so that the first half's
+        # full-resolution temporaries are gone before the second's exist. The halves
+        # share a cell when M is odd (computed twice, the same values).
+        m = cells.shape[0]
+        half = torch.div(m + 1, 2, rounding_mode="floor")
+        out = blend
+        for part in (cells[:half], cells[m - half:]):
+            out = self.compose_cells(out, blend, frames, part, nb, t, extent, (hh, ww, w))
+        return out.reshape(1, 3, hh, ww).clamp(0.0, 1.0)
+
+    def compose_cells(self, out, blend, frames, cells, nb, t, extent, size):
+        """out [3, H*W] with the given cells replaced by the motion-compensated result. A
+        sample that falls outside the picture (content entering or leaving at an edge)
+        leaves the pixel to the other frame."""
+        hh, ww, w = size
+        # Upsampled motion, trust and visibility weight of the cells (bilinear, 3x3).
+        nb = torch.index_select(nb, 1, cells).reshape(4, 9, -1)
         up = torch.matmul(nb.permute(0, 2, 1), self.up_w_t)  # [4,M,16]
 
         # Pixel coordinates of the 16 pixels of each cell, cell by cell (memory order).
@@ -564,25 +664,32 @@ class Interpolator(torch.nn.Module):
         px = cx.view(-1, 1) * 4 + u  # [M,16]
         py = cy.view(-1, 1) * 4 + v
         pix = (py * ww + px).reshape(-1)  # [16M]
-        pxf = px.to(d.dtype)
-        pyf = py.to(d.dtype)
+        pxf = px.to(t.dtype)
+        pyf = py.to(t.dtype)
         dx = up[0] * 4.0
         dy = up[1] * 4.0
-        t1 = t.view(1, 1)
-        # Frame 0 at p - t d and frame 1 at p + (1 - t) d.
-        pixels, first = pixel_major(x)
-        sxy = torch.stack([pxf - t1 * dx, pxf + (1.0 - t1) * dx], 0).reshape(2, -1)
-        syy = torch.stack([pyf - t1 * dy, pyf + (1.0 - t1) * dy], 0).reshape(2, -1)
-        warped = bilinear(pixels, sxy, syy, hh, ww, first).reshape(3, 2, -1, 16)
         last_row, last_col = extent
-        inside = ((sxy >= -0.5) & (sxy <= last_col + 0.5) & (syy >= -0.5) &
-                  (syy <= last_row + 0.5)).to(d.dtype).reshape(2, 1, -1, 16)
-        kk = up[3:4]
-        k_in = kk * inside[0]
-        k_sum = k_in + (1.0 - kk) * inside[1]
-        kk = torch.where(k_sum > 0, k_in / k_sum.clamp(min=1e-6), kk)
-        mixed = kk * warped[:, 0] + (1.0 - kk) * warped[:, 1]  # [3,M,16]
+        # Frame 0 at p - t d and frame 1 at p + (1 - t) d.
+        s0, s1 = -t.view(1, 1), 1.0 - t.view(1, 1)
+        sx0, sy0, sx1, sy1 = pxf + s0 * dx, pyf + s0 * dy, pxf + s1 * dx, pyf + s1 * dy
+
+        def inside(sx, sy):
+            return ((sx >= -0.5) & (sx <= last_col + 0.5) & (sy >= -0.5) &
+                    (sy <= last_row + 0.5)).to(t.dtype)
+
+        # Visibility weights, renormalised over the samples that lie in the picture; where
+        # neither does, they stand.
+        kk = up[3]
+        k0 = kk * inside(sx0, sy0)
+        k1 = (1.0 - kk) * inside(sx1, sy1)
+        k_sum = k0 + k1
+        some = k_sum > 0
+        norm = 1.0 / k_sum.clamp(min=1e-6)
+        k0 = torch.where(some, k0 * norm, kk)
+        k1 = torch.where(some, k1 * norm, 1.0 - kk)
+        # One frame after the other, so that only one frame's samples are alive at a time.
+        mixed = k0 * bilinear(frames[0], hh, ww, sx0, sy0, extent)
+        mixed = mixed + k1 * bilinear(frames[1], hh, ww, sx1, sy1, extent)  # [3,M,16]
         b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
-        res = b + up[2:3] * (mixed - b)
-        out = blend.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
-        return out.reshape(1, 3, hh, ww).clamp(0.0, 1.0)
+        res = b + up[2] * (mixed - b)
+        return out.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
