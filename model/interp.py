@@ -201,10 +201,29 @@ def window_lk(tb, flow, tpl, box, iters, smooth, stride=1):
     g = tpl["g"]
     vol = torch.cat([box_filter((g[:, i:i + 1] * st).reshape(n, 9, h, w), box, stride)
                      for i in range(3)], 1)
+    d = lk_iterations(vol, tpl, iters)
+    # Windows that reach outside the picture in tb match against repeated border pixels:
+    # they keep the motion handed in, in proportion, and weigh nothing in the smoothing.
+    grid = base_grid(n, h, w, tw) + n0
+    inside = ((grid[:, 0:1] >= 0) & (grid[:, 0:1] <= w - 1) & (grid[:, 1:2] >= 0) &
+              (grid[:, 1:2] <= h - 1)).to(tw.dtype)
+    valid = box_filter(inside, box, stride)
+    valid = valid * valid
+    if stride > 1:
+        n0 = box_filter(n0, box, stride)
+    out = flow + valid * (n0 + d - flow)
+    conf = valid * tpl["det"] / (tpl["hxx"] + tpl["hyy"])
+    return box_filter(out * conf, smooth) / box_filter(conf, smooth).clamp(min=1e-12)
+
+
+def lk_iterations(vol, tpl, iters):
+    """The inverse-compositional iterations of window_lk() on the window sums vol
+    [N,27,h,w] (gradient x, gradient y and 1 times the 9 shifts): the displacement within
+    +-1 pixel of the rounded motion, [N,2,h,w]."""
     mgx, mgy, hxx, hxy, hyy, det = (tpl[k] for k in ("mgx", "mgy", "hxx", "hxy", "hyy", "det"))
     bx0, by0 = tpl["bx0"], tpl["by0"]
     cx, cy, s = vol[:, 0:9], vol[:, 9:18], vol[:, 18:27]
-    d = torch.zeros_like(flow)
+    d = torch.zeros_like(vol[:, 0:2])
     for _ in range(iters):
         x0 = torch.floor(d[:, 0:1]).clamp(-1.0, 0.0)
         y0 = torch.floor(d[:, 1:2]).clamp(-1.0, 0.0)
@@ -226,18 +245,7 @@ def window_lk(tb, flow, tpl, box, iters, smooth, stride=1):
         uy = (hxx * by - hxy * bx) / det
         # Inverse compositional: the template moved by u, so the motion moves by -u.
         d = (d - torch.cat([ux, uy], 1)).clamp(-1.0, 1.0)
-    # Windows that reach outside the picture in tb match against repeated border pixels:
-    # they keep the motion handed in, in proportion, and weigh nothing in the smoothing.
-    grid = base_grid(n, h, w, tw) + n0
-    inside = ((grid[:, 0:1] >= 0) & (grid[:, 0:1] <= w - 1) & (grid[:, 1:2] >= 0) &
-              (grid[:, 1:2] <= h - 1)).to(tw.dtype)
-    valid = box_filter(inside, box, stride)
-    valid = valid * valid
-    if stride > 1:
-        n0 = box_filter(n0, box, stride)
-    out = flow + valid * (n0 + d - flow)
-    conf = valid * det / (hxx + hyy)
-    return box_filter(out * conf, smooth) / box_filter(conf, smooth).clamp(min=1e-12)
+    return d
 
 
 def search(a, b, r, box, step=1, penalty=0.0, stride=1):
@@ -316,6 +324,16 @@ def splat(src, offset):
     val = torch.cat(srcs, 2).reshape(n * c, 4 * hw)
     acc = torch.zeros_like(src.reshape(n * c, hw)).scatter_add(1, idx, val)
     return acc.reshape(1, n * c, h, w)
+
+
+def symmetric_error(y, grid, t, d):
+    """How badly motions d [N,2,h,w] at time t explain the grey frames y [2,1,h,w]: frame 0
+    sampled at p - t d against frame 1 at p + (1 - t) d, absolute difference box-filtered
+    over 3x3. Returns [N,1,h,w]."""
+    n, _, h, w = d.shape
+    y01 = torch.cat([y[0:1].expand(n, 1, h, w), y[1:2].expand(n, 1, h, w)], 0)
+    sm = warp(y01, torch.cat([-t * d, (1.0 - t) * d], 0), grid.expand(2 * n, 2, h, w))
+    return F.avg_pool2d((sm[:n] - sm[n:]).abs(), 3, 1, 1, count_include_pad=False)
 
 
 def upsample_weights():
@@ -543,19 +561,32 @@ class Interpolator(torch.nn.Module):
         y4 = F.conv2d(x4, self.luma_w)
         c4 = torch.cat([x4[:, 0:1] - y4, x4[:, 2:3] - y4], 1)  # red and blue minus luma
         flows = self.bidirectional_flow(y2, y4, c4)
-        f01, f10 = flows[0:1], flows[1:2]
-        _, _, h, w = f01.shape
-        grid = base_grid(1, h, w, f01)
+        _, _, h, w = flows.shape
+        grid = base_grid(1, h, w, flows)
         grid2 = torch.cat([grid, grid], 0)
-        s2 = self.sigma * self.sigma
 
         # Reliability of each pixel's motion: does the other frame's flow lead back?
-        back = warp(torch.cat([f10, f01], 0), flows, grid2)
+        back = warp(swapped(flows), flows, grid2)
         err = flows + back
-        conf = torch.exp(-(err * err).sum(1, keepdim=True) / s2)  # [2,1,h,w]
+        conf = torch.exp(-(err * err).sum(1, keepdim=True) / (self.sigma * self.sigma))
         if self.leave_box > 0:
             flows, conf = self.fill_leaving(flows, conf, grid2, extent)
+        d, use, cov0, cov1 = self.motion_at(t, flows, conf, y4, grid)
 
+        # Visibility in each frame: reliable points of that frame land here.
+        v0 = cov0.clamp(0.0, 1.0) + 0.05
+        v1 = cov1.clamp(0.0, 1.0) + 0.05
+        k0 = (1.0 - t) * v0 / ((1.0 - t) * v0 + t * v1)
+        a = self.trust(t, d, use, y4, grid)
+        if self.debug is not None:
+            self.debug.update(d=d, use=use, cov0=cov0, cov1=cov1, a=a, k0=k0, conf=conf,
+                              flows=flows)
+        return self.compose(img0, img1, t, d, a, k0, extent)
+
+    def motion_at(self, t, flows, conf, y4, grid):
+        """The motion d of each pixel at time t (frame 0 at p - t d, frame 1 at
+        p + (1 - t) d), how much of it comes from splatting, and how many reliable points
+        of each frame land on each pixel."""
         # Forward splatting of both flows to time t. Where trajectories cross, the larger
         # motion wins (a moving object passes in front of what moves less). The last
         # channel counts the reliable points of each frame that land on a pixel.
@@ -571,51 +602,28 @@ class Interpolator(torch.nn.Module):
         # Where nothing reliable lands (holes), the motion comes from the flows sampled
         # backwards, by fixed-point iteration d = F01(p - t d) and d = -F10(p + (1 - t) d).
         ttn = torch.cat([-t, 1.0 - t], 0)
-        dd = sign * flows
+        grid2 = torch.cat([grid, grid], 0)
+        cand = sign * flows
         for _ in range(self.fixed_iters):
-            dd = sign * warp(flows, ttn * dd, grid2)
+            cand = sign * warp(flows, ttn * cand, grid2)
         # The backward estimates from both frames compete: the better-matching one wins.
-        cand = dd
-        n = cand.shape[0]
-
-        def sym_err(cand):
-            # cand [N,2,h,w] motions; error between frame 0 sampled at p - t d and frame 1
-            # at p + (1 - t) d, box-filtered.
-            n = cand.shape[0]
-            y01 = torch.cat([y4[0:1].expand(n, 1, h, w), y4[1:2].expand(n, 1, h, w)], 0)
-            gridn = grid.expand(2 * n, 2, h, w)
-            sm = warp(y01, torch.cat([-t * cand, (1.0 - t) * cand], 0), gridn)
-            e = (sm[:n] - sm[n:]).abs()
-            return F.avg_pool2d(e, 3, 1, 1, count_include_pad=False)
-
-        en = sym_err(cand)  # [n,1,h,w]
-        pick = torch.softmax(-en / 0.002, 0)
+        pick = torch.softmax(-symmetric_error(y4, grid, t, cand) / 0.002, 0)
         d_back = (pick * cand).sum(0, keepdim=True)
         use = torch.sigmoid(((cov0 + cov1) - self.cover) / (0.25 * self.cover))
-        d = use * d_splat + (1.0 - use) * d_back
-        e_warp = sym_err(d)
+        return use * d_splat + (1.0 - use) * d_back, use, cov0, cov1
 
-        # Visibility in each frame: reliable points of that frame land here.
-        v0 = cov0.clamp(0.0, 1.0) + 0.05
-        v1 = cov1.clamp(0.0, 1.0) + 0.05
-        k0 = (1.0 - t) * v0 / ((1.0 - t) * v0 + t * v1)
-
-        # Trust in the warp: where it does not match the two frames better than leaving
-        # them in place (static content), the plain blend is kept: it is exact there.
-        yl0, yl1 = y4[0:1], y4[1:2]
-        e_still = F.avg_pool2d((yl0 - yl1).abs(), 3, 1, 1, count_include_pad=False)
+    def trust(self, t, d, use, y4, grid):
+        """Trust in the warp, per pixel of 1/4: where it does not match the two frames better
+        than leaving them in place (static content), the plain blend is kept: it is exact
+        there."""
+        e_warp = symmetric_error(y4, grid, t, d)
+        e_still = F.avg_pool2d((y4[0:1] - y4[1:2]).abs(), 3, 1, 1, count_include_pad=False)
         a = ((e_still - e_warp - self.margin) / self.soft).clamp(0.0, 1.0)
-        a_err = a
         # That test cannot see an object passing through a pixel between the frames (both
         # frames show the background there): where reliable motion of more than a couple
         # of pixels lands, the warp is trusted.
         speed = (d * d).sum(1, keepdim=True).clamp(min=1e-8).sqrt()
-        a = torch.maximum(a, use * ((speed - self.moving) / 0.2 + 0.5).clamp(0.0, 1.0))
-        if self.debug is not None:
-            self.debug.update(d=d, d_splat=d_splat, d_back=d_back, use=use, cov0=cov0,
-                              cov1=cov1, a=a, k0=k0, e_warp=e_warp, e_still=e_still,
-                              conf=conf, flows=flows, a_err=a_err)
-        return self.compose(img0, img1, t, d, a, k0, extent)
+        return torch.maximum(a, use * ((speed - self.moving) / 0.2 + 0.5).clamp(0.0, 1.0))
 
     def compose(self, img0, img1, t, d, a, k0, extent):
         """The full-resolution frame: the blend of the two frames, replaced by the motion-
