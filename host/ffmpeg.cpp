@@ -116,6 +116,25 @@ bool kept_as_is(const Container& c, const std::string& codec) {
            std::string(c.audio_kept).find(" " + codec + " ") != std::string::npos;
 }
 
+// ffmpeg reading this program's frames (packed RGB at out_rate) from its stdin.
+std::vector<std::string> raw_frames_input(const VideoInfo& info, const Rational& out_rate) {
+    return {"ffmpeg",
+            "-nostdin",
+            "-v",
+            "error",
+            "-y",
+            "-f",
+            "rawvideo",
+            "-pix_fmt",
+            "rgb24",
+            "-video_size",
+            std::to_string(info.width) + "x" + std::to_string(info.height),
+            "-framerate",
+            rate_text(out_rate),
+            "-i",
+            "pipe:0"};
+}
+
 }  // namespace
 
 std::string rate_text(const Rational& r) {
@@ -250,28 +269,10 @@ std::vector<std::string> decoder_args(const Input& input, const VideoInfo& info,
 
 std::vector<std::string> image_encoder_args(const VideoInfo& info, const Rational& out_rate,
                                             const std::string& pattern, long long first_number) {
-    return {"ffmpeg",
-            "-nostdin",
-            "-v",
-            "error",
-            "-y",
-            "-f",
-            "rawvideo",
-            "-pix_fmt",
-            "rgb24",
-            "-video_size",
-            std::to_string(info.width) + "x" + std::to_string(info.height),
-            "-framerate",
-            rate_text(out_rate),
-            "-i",
-            "pipe:0",
-            "-c:v",
-            "png",
-            "-f",
-            "image2",
-            "-start_number",
-            std::to_string(first_number),
-            pattern};
+    std::vector<std::string> args = raw_frames_input(info, out_rate);
+    args.insert(args.end(), {"-c:v", "png", "-f", "image2", "-start_number",
+                             std::to_string(first_number), pattern});
+    return args;
 }
 
 namespace {
@@ -326,21 +327,7 @@ void add_audio(const Options& o, const VideoInfo& info, std::vector<std::string>
 
 std::vector<std::string> encoder_args(const Options& o, const VideoInfo& info,
                                       const Rational& out_rate, const std::string& written) {
-    std::vector<std::string> args = {"ffmpeg",
-                                     "-nostdin",
-                                     "-v",
-                                     "error",
-                                     "-y",
-                                     "-f",
-                                     "rawvideo",
-                                     "-pix_fmt",
-                                     "rgb24",
-                                     "-video_size",
-                                     std::to_string(info.width) + "x" + std::to_string(info.height),
-                                     "-framerate",
-                                     rate_text(out_rate),
-                                     "-i",
-                                     "pipe:0"};
+    std::vector<std::string> args = raw_frames_input(info, out_rate);
     const Container& c = container_for(o.output);
     add_audio(o, info, args);
     add_video_codec(c, info, args);
