@@ -417,7 +417,7 @@ class Interpolator(torch.nn.Module):
                 # pixel of the level above, where the motion stays.
                 i = self.lk_levels.index(level)
                 flow = self.refine(ya, yb, 2.0 * flow, self.lk_boxes[i], self.lk_smooths[i],
-                                   pyramid[2])
+                                   stride=2)
                 return 0.5 * flow
             if flow is not None:
                 flow = 2.0 * F.interpolate(flow, scale_factor=2.0, mode="bilinear",
@@ -461,27 +461,18 @@ class Interpolator(torch.nn.Module):
         zflow, zbest = search(fa, fb, radius, self.box, 1, self.penalty)
         return torch.where(both(zbest <= best), zflow, flow)
 
-    def refine(self, ya, yb, flow, box, smooth, coarse=None):
-        """Window Lucas-Kanade passes. The windows blur motion boundaries, so each pixel then
-        keeps whichever motion matches it better, the one handed in or the refined one.
+    def refine(self, ya, yb, flow, box, smooth, stride=1):
+        """Window Lucas-Kanade passes. With stride 2 the windows are taken one per 2x2
+        pixels, and flow and the result are on that coarser grid, in this level's pixels.
 
-        Given coarse (the next level's grey images), the windows are taken one per 2x2
-        pixels and flow and the result are on that level's grid, in this level's pixels."""
-        stride = 1 if coarse is None else 2
-        refined = flow
+        The windows blur motion boundaries; the neighbour test at 1/4 (propagate) mends
+        them. A per-pixel choice between the motion handed in and the refined one was
+        tried: on the tune half it cost more than it gave (it hands the coarser motion back
+        at every other pixel of a pan)."""
         template = lk_template(ya, box, stride)
         for _ in range(self.lk_passes):
-            refined = window_lk(yb, refined, template, box, self.lk_iters, smooth, stride)
-        if coarse is not None:
-            # On the coarser grid the check has too little to go on (on a pan it hands back
-            # the coarser motion at every other pixel); motion boundaries are settled there.
-            return refined
-
-        def cost(f):
-            return F.avg_pool2d((warp(yb, f) - ya).abs(), 3, 1, 1, count_include_pad=False)
-
-        better = cost(refined) <= cost(flow)
-        return torch.where(both(better), refined, flow)
+            flow = window_lk(yb, flow, template, box, self.lk_iters, smooth, stride)
+        return flow
 
     def wide_search(self, ya, flow):
         """Small fast objects vanish at the coarse levels: a wide search around zero motion
