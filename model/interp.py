@@ -133,6 +133,14 @@ def content_extent(img0, img1):
     return last_row, last_col
 
 
+def in_picture(x, y, extent, scale=1.0):
+    """Whether positions (x, y), in pixels of a level scale times the frame's size, lie in
+    the picture, whose last row and column at full resolution extent gives."""
+    last_row, last_col = extent
+    return ((x >= -0.5) & (x <= (last_col + 1.0) * scale - 0.5) & (y >= -0.5) &
+            (y <= (last_row + 1.0) * scale - 0.5))
+
+
 def halved_extent(extent):
     """The content's last row and column at half resolution, leaving out a last pixel that
     is half content and half padding."""
@@ -532,10 +540,8 @@ class Interpolator(torch.nn.Module):
             motion = num / den.clamp(min=1e-6)
             cand = motion if cand is None else torch.where(both(here), motion, cand)
             found = here if found is None else found | here
-        last_row, last_col = extent
         pos = grid + self.leave_reach * cand
-        near_edge = ((pos[:, 0:1] < -0.5) | (pos[:, 0:1] > (last_col + 1.0) / 4.0 - 0.5) |
-                     (pos[:, 1:2] < -0.5) | (pos[:, 1:2] > (last_row + 1.0) / 4.0 - 0.5))
+        near_edge = ~in_picture(pos[:, 0:1], pos[:, 1:2], extent, 0.25)
         replace = near_edge & (conf < 0.5) & found
         flows = torch.where(both(replace), cand, flows)
         conf = torch.where(replace, torch.full_like(conf, self.leave_conf), conf)
@@ -562,7 +568,7 @@ class Interpolator(torch.nn.Module):
         conf = torch.exp(-(err * err).sum(1, keepdim=True) / (self.sigma * self.sigma))
         if self.leave_box > 0:
             flows, conf = self.fill_leaving(flows, conf, grid2, extent)
-        d, use, cov0, cov1 = self.motion_at(t, flows, conf, y4, grid)
+        d, use, cov0, cov1 = self.motion_at(t, flows, conf, y4, grid2)
 
         # Visibility in each frame: reliable points of that frame land here.
         v0 = cov0.clamp(0.0, 1.0) + 0.05
@@ -574,7 +580,7 @@ class Interpolator(torch.nn.Module):
                               flows=flows)
         return self.compose(img0, img1, t, d, a, k0, extent)
 
-    def motion_at(self, t, flows, conf, y4, grid):
+    def motion_at(self, t, flows, conf, y4, grid2):
         """The motion d of each pixel at time t (frame 0 at p - t d, frame 1 at
         p + (1 - t) d), how much of it comes from splatting, and how many reliable points
         of each frame land on each pixel."""
@@ -593,12 +599,11 @@ class Interpolator(torch.nn.Module):
         # Where nothing reliable lands (holes), the motion comes from the flows sampled
         # backwards, by fixed-point iteration d = F01(p - t d) and d = -F10(p + (1 - t) d).
         ttn = torch.cat([-t, 1.0 - t], 0)
-        grid2 = torch.cat([grid, grid], 0)
         cand = sign * flows
         for _ in range(self.fixed_iters):
             cand = sign * warp(flows, ttn * cand, grid2)
         # The backward estimates from both frames compete: the better-matching one wins.
-        pick = torch.softmax(-symmetric_error(y4, grid, t, cand) / 0.002, 0)
+        pick = torch.softmax(-symmetric_error(y4, grid2[0:1], t, cand) / 0.002, 0)
         d_back = (pick * cand).sum(0, keepdim=True)
         use = torch.sigmoid(((cov0 + cov1) - self.cover) / (0.25 * self.cover))
         return use * d_splat + (1.0 - use) * d_back, use, cov0, cov1
@@ -667,20 +672,14 @@ class Interpolator(torch.nn.Module):
         pyf = py.to(t.dtype)
         dx = up[0] * 4.0
         dy = up[1] * 4.0
-        last_row, last_col = extent
         # Frame 0 at p - t d and frame 1 at p + (1 - t) d.
         s0, s1 = -t.view(1, 1), 1.0 - t.view(1, 1)
         sx0, sy0, sx1, sy1 = pxf + s0 * dx, pyf + s0 * dy, pxf + s1 * dx, pyf + s1 * dy
-
-        def inside(sx, sy):
-            return ((sx >= -0.5) & (sx <= last_col + 0.5) & (sy >= -0.5) &
-                    (sy <= last_row + 0.5)).to(t.dtype)
-
         # Visibility weights, renormalised over the samples that lie in the picture; where
         # neither does, they stand.
         kk = up[3]
-        k0 = kk * inside(sx0, sy0)
-        k1 = (1.0 - kk) * inside(sx1, sy1)
+        k0 = kk * in_picture(sx0, sy0, extent).to(t.dtype)
+        k1 = (1.0 - kk) * in_picture(sx1, sy1, extent).to(t.dtype)
         k_sum = k0 + k1
         some = k_sum > 0
         norm = 1.0 / k_sum.clamp(min=1e-6)

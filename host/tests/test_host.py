@@ -264,26 +264,30 @@ class Timeline(HostTest):
         self.assertLess(abs(drift), 0.5 / 59.94, (before, after))
 
     def test_variable_rate_input_has_no_frozen_frames(self):
-        # Ten frames at 30 fps, then ten at 10 fps: three output frames per input frame.
-        levels = [12 * i for i in range(20)]
-        variable_rate_clip(self.path("in.mkv"), levels, 10)
+        # A stretch at the output rate, then one at a third of it: each slow frame is
+        # followed by two computed ones, and the last lasts one fast frame (as the file says).
+        fast, slow = 10, 10
+        levels = [12 * i for i in range(fast + slow)]
+        variable_rate_clip(self.path("in.mkv"), levels, fast)
         self.convert("in.mkv", "out.mkv", "--fps", "30")
         got = levels_of(self.path("out.mkv"))
-        self.assertEqual(len(got), 38)  # the last frame lasts what the file says, 1/30 s
+        expected = [12 * k if k < fast else 12 * fast + 4 * (k - fast)
+                    for k in range(fast + 3 * (slow - 1) + 1)]
+        self.assertEqual(len(got), len(expected))
         frozen = [k for k in range(len(got) - 1) if abs(got[k + 1] - got[k]) < 0.5]
         self.assertEqual(frozen, [])
-        self.assert_levels(got, [12 * k if k < 10 else 120 + 4 * (k - 10) for k in range(38)],
-                           tolerance=5)  # H.264 of flat frames
+        self.assert_levels(got, expected, tolerance=5)  # H.264 of flat frames
 
 
     def test_lower_rate_picks_and_blends(self):
-        grey_clip(self.path("in.mkv"), [20 * i for i in range(10)])
+        grey_clip(self.path("in.mkv"), [20 * i for i in range(10)])  # 10 fps
         self.convert("in.mkv", "out.mkv", "--fps", "4")
-        # At 0, 0.25, 0.5 and 0.75 s: on frame 0, halfway 2-3, on 5, halfway 7-8.
-        self.assert_levels(levels_of(self.path("out.mkv")), [0, 50, 100, 150])
+        # Output frame k at k/4 s: the input frame there, or the blend halfway between two.
+        self.assert_levels(levels_of(self.path("out.mkv")), [20 * 10 * k / 4 for k in range(4)])
 
     def test_dedup_interpolates_across_repeated_frames(self):
-        # 10 fps motion stored at 30 fps by repeating frames (121 differs from 120: kept).
+        # Motion stored at three times its rate by repeating frames; a frame one level off
+        # its predecessor is no repeat and is kept.
         grey_clip(self.path("in.mkv"), [0, 0, 0, 60, 60, 60, 120, 120, 121, 180, 180, 180],
                   rate=30)
         r = self.convert("in.mkv", "out.mkv", "--fps", "30", "--dedup")
