@@ -365,7 +365,8 @@ class Interpolator(torch.nn.Module):
                  lk_iters=3, wide=(8, 2), wide_stride=2, wide_gain=0.9, chroma=1.5,
                  prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=1.0,
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
-                 leave_box=9, leave_conf=1.0, leave_reach=2.0):
+                 leave_box=9, leave_conf=1.0, leave_reach=2.0,
+                 near=(3, 3, 0.7), keep_gain=0.6, keep_box=3):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k).
         self.coarsest = coarsest
@@ -389,6 +390,9 @@ class Interpolator(torch.nn.Module):
         self.chroma = chroma  # weight of the colour-difference features at 1/4
         self.prop_steps = prop_steps  # neighbour distances tried by propagate(), in turn
         self.prop_margin = prop_margin
+        self.near = near  # (radius, box, gain) of the per-pixel search at 1/4
+        self.keep_gain = keep_gain  # how much better the coarser motion must match to stay
+        self.keep_box = keep_box
         # Motion at time t, occlusion and trust.
         self.margin = margin
         self.soft = soft
@@ -424,9 +428,9 @@ class Interpolator(torch.nn.Module):
                 # The finest level refines the motion with windows of its pixels, one per
                 # pixel of the level above, where the motion stays.
                 i = self.lk_levels.index(level)
-                flow = self.refine(ya, yb, 2.0 * flow, self.lk_boxes[i], self.lk_smooths[i],
+                fine = self.refine(ya, yb, 2.0 * flow, self.lk_boxes[i], self.lk_smooths[i],
                                    stride=2)
-                return 0.5 * flow
+                return self.keep_small(fa4, flow, 0.5 * fine)
             if flow is not None:
                 flow = 2.0 * F.interpolate(flow, scale_factor=2.0, mode="bilinear",
                                            align_corners=False)
@@ -445,7 +449,9 @@ class Interpolator(torch.nn.Module):
                     # Colour counts too: objects that differ from their surroundings in hue
                     # more than in brightness.
                     fa = torch.cat([fa, self.chroma * c4], 1)
+                flow = self.near_search(fa, swapped(fa), flow)
                 flow = self.propagate(fa, swapped(fa), flow)
+                fa4 = fa
         return flow
 
     def search_level(self, ya, flow):
@@ -494,6 +500,27 @@ class Interpolator(torch.nn.Module):
         wbest = matching_cost(fa, fb, wflow, self.box)
         better = wbest < self.wide_gain * best
         return torch.where(both(better), wflow, flow)
+
+    def near_search(self, fa, fb, flow):
+        """Objects a few pixels across are lost in the windows of the levels above: each pixel
+        searches +-near[0] pixels around its motion, by a small window of all features, and
+        takes the best match where it is clearly better."""
+        radius, box, gain = self.near
+        warped = warp(fb, flow)
+        here = box_filter((fa - warped).abs().sum(1, keepdim=True), box)
+        inc, best = search(fa, warped, radius, box, 1, self.penalty)
+        return torch.where(both(best < gain * here), flow + inc, flow)
+
+    def keep_small(self, fa, coarse, fine):
+        """The finest level's windows smear the motion of objects smaller than them into
+        their surroundings: where the motion handed to that level explains a pixel's
+        neighbourhood (at 1/4, all features) clearly better, it stays."""
+        fb = swapped(fa)
+
+        def cost(f):
+            return box_filter((fa - warp(fb, f)).abs().sum(1, keepdim=True), self.keep_box)
+
+        return torch.where(both(cost(coarse) < self.keep_gain * cost(fine)), coarse, fine)
 
     def propagate(self, fa, fb, flow):
         """Motion boundaries: with box-filtered costs a strong static edge next to a small
