@@ -186,21 +186,23 @@ def window_lk(tb, flow, tpl, box, iters, smooth, stride=1):
     (grey, this level's pixels) by translational Lucas-Kanade over box x box windows, one
     displacement per window.
 
-    tb is warped by the window's rounded motion (an exact shift), the window sums of the
-    template's gradients times that image at the 9 integer offsets around it are filtered
-    once, and the inverse-compositional iterations interpolate between those sums
-    bilinearly: exact for a motion constant over the window, and cheap, since no image is
-    resampled inside the loop. Sums are mean-normalised (brightness changes do not count).
+    tb is warped by the motion averaged over each window, the window sums of the template's
+    gradients times that image at the 9 integer offsets around it are filtered once, and
+    the inverse-compositional iterations interpolate between those sums bilinearly: cheap,
+    since no image is resampled inside the loop. The motion is not rounded to whole pixels
+    for that warp: where it lies near a half pixel, rounding splits a window between two
+    shifts a pixel apart and the iterations drift off the true motion. Sums are mean-normalised (brightness changes do not count).
     Windows without texture in some direction say little about their motion: the result is
     smoothed with weights from the window's smaller curvature (smooth x smooth).
 
     With stride 2 the windows are taken one per 2x2 pixels of tb: flow and the result are
     on that coarser grid (in tb's pixels), and the iterations run there."""
     if stride == 1:
-        n0 = torch.round(box_filter(flow, box))
+        n0 = box_filter(flow, box)
     else:
-        n0 = torch.round(F.interpolate(flow, scale_factor=float(stride), mode="bilinear",
-                                       align_corners=False))
+        n0 = F.interpolate(flow, scale_factor=float(stride), mode="bilinear",
+                           align_corners=False)
+
     tw = warp(tb, n0)
     n, _, h, w = tw.shape
     # [N,1,9,h,w]: tw(p + d_k), d_k = (k%3 - 1, k//3 - 1)
@@ -262,17 +264,15 @@ def search(a, b, r, box, step=1, penalty=0.0, stride=1):
 
     Returns the flow [N,2,h,w] and the matching cost at d [N,1,h,w]."""
     k = 2 * r + 1
+    # One row of displacements at a time: the differences of all channels at all
+    # displacements at once would be the model's largest tensor.
+    m = r * step
+    cols = shifted_columns(F.pad(b, (m, m, m, m), mode="replicate"), m, step)
+    rows = [(row - a.unsqueeze(1)).abs().sum(2) for row in shifted_rows(cols, m, step)]
     if stride > 1:
-        # Filtered and decided on a coarser grid (one motion per stride x stride block),
-        # one row of displacements at a time: the whole volume at this level's resolution
-        # would be the model's largest tensor.
-        m = r * step
-        cols = shifted_columns(F.pad(b, (m, m, m, m), mode="replicate"), m, step)
-        cost = torch.cat([F.avg_pool2d((row - a.unsqueeze(1)).abs().sum(2), box, stride,
-                                       box // 2, count_include_pad=False)
-                          for row in shifted_rows(cols, m, step)], 1)
-    else:
-        cost = (shifted_stack(b, r, step) - a.unsqueeze(1)).abs().sum(2)  # [N,K,h,w]
+        # Filtered and decided on a coarser grid (one motion per stride x stride block).
+        rows = [F.avg_pool2d(c, box, stride, box // 2, count_include_pad=False) for c in rows]
+    cost = torch.cat(rows, 1)  # [N,K,h,w]
     if stride == 1 and box > 1:
         cost = box_filter(cost, box)
     if penalty > 0:
@@ -361,12 +361,12 @@ class Interpolator(torch.nn.Module):
     H and W must be multiples of 64 (the library pads frames to that)."""
 
     def __init__(self, coarsest=5, search_to=4, radius=2, box=5, penalty=0.002,
-                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7), lk_passes=2,
+                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7), lk_passes=(4, 3, 3),
                  lk_iters=3, wide=(8, 2), wide_stride=2, wide_gain=0.9, chroma=1.5,
                  prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=1.0,
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
-                 near=(3, 3, 0.7), keep_gain=0.6, keep_box=3):
+                 near=(3, 3, 0.7), keep_gain=0.4, keep_box=3):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k).
         self.coarsest = coarsest
@@ -416,7 +416,8 @@ class Interpolator(torch.nn.Module):
         Coarse to fine from 2^-coarsest to 1/2: the coarse levels search a local cost volume
         around the motion handed down (robust to large motion), the finer ones refine it by
         window Lucas-Kanade (sub-pixel precision); at 1/8 a wide search catches small fast
-        objects, and at 1/4 each pixel may take a neighbour's motion (motion boundaries)."""
+        objects, at 1/4 each pixel searches around its motion (objects a few pixels across)
+        and may take a neighbour's motion (motion boundaries)."""
         pyramid = {1: y2, 2: y4}
         for level in range(3, self.coarsest + 1):
             pyramid[level] = down2(pyramid[level - 1])
@@ -427,10 +428,8 @@ class Interpolator(torch.nn.Module):
             if level == 1:
                 # The finest level refines the motion with windows of its pixels, one per
                 # pixel of the level above, where the motion stays.
-                i = self.lk_levels.index(level)
-                fine = self.refine(ya, yb, 2.0 * flow, self.lk_boxes[i], self.lk_smooths[i],
-                                   stride=2)
-                return self.keep_small(fa4, flow, 0.5 * fine)
+                fine = 0.5 * self.refine(ya, yb, 2.0 * flow, level, stride=2)
+                return self.keep_small(colour, flow, fine)
             if flow is not None:
                 flow = 2.0 * F.interpolate(flow, scale_factor=2.0, mode="bilinear",
                                            align_corners=False)
@@ -439,20 +438,28 @@ class Interpolator(torch.nn.Module):
             if level in self.zero_levels:
                 flow = self.zero_search(ya, flow, self.zero_levels[level])
             if level in self.lk_levels:
-                i = self.lk_levels.index(level)
-                flow = self.refine(ya, yb, flow, self.lk_boxes[i], self.lk_smooths[i])
+                flow = self.refine(ya, yb, flow, level)
             if level == 3 and self.wide[0] > 0:
                 flow = self.wide_search(ya, flow)
-            if level == 2 and self.prop_steps:
-                fa = features(ya)
-                if self.chroma > 0:
-                    # Colour counts too: objects that differ from their surroundings in hue
-                    # more than in brightness.
-                    fa = torch.cat([fa, self.chroma * c4], 1)
-                flow = self.near_search(fa, swapped(fa), flow)
-                flow = self.propagate(fa, swapped(fa), flow)
-                fa4 = fa
+            if level == 2:
+                flow, colour = self.at_quarter(ya, c4, flow)
         return flow
+
+    def at_quarter(self, ya, c4, flow):
+        """At 1/4: the per-pixel search for small objects, then motion boundaries. Returns the
+        flow and the grey-and-colour image it used (keep_small() needs it after the finest
+        level)."""
+        colour = torch.cat([ya, self.chroma * c4], 1)
+        if self.near[0] > 0:
+            flow = self.near_search(colour, swapped(colour), flow)
+        if self.prop_steps:
+            fa = features(ya)
+            if self.chroma > 0:
+                # Colour counts too: objects that differ from their surroundings in hue
+                # more than in brightness.
+                fa = torch.cat([fa, self.chroma * c4], 1)
+            flow = self.propagate(fa, swapped(fa), flow)
+        return flow, colour
 
     def search_level(self, ya, flow):
         """The motion handed down (none at the coarsest level) corrected by the best match
@@ -475,16 +482,19 @@ class Interpolator(torch.nn.Module):
         zflow, zbest = search(fa, fb, radius, self.box, 1, self.penalty)
         return torch.where(both(zbest <= best), zflow, flow)
 
-    def refine(self, ya, yb, flow, box, smooth, stride=1):
-        """Window Lucas-Kanade passes. With stride 2 the windows are taken one per 2x2
-        pixels, and flow and the result are on that coarser grid, in this level's pixels.
+    def refine(self, ya, yb, flow, level, stride=1):
+        """Window Lucas-Kanade passes at a level of lk_levels. With stride 2 the windows are
+        taken one per 2x2 pixels, and flow and the result are on that coarser grid, in this
+        level's pixels.
 
         The windows blur motion boundaries; the neighbour test at 1/4 (propagate) mends
-        them. A per-pixel choice between the motion handed in and the refined one was
-        tried: on the tune half it cost more than it gave (it hands the coarser motion back
-        at every other pixel of a pan)."""
+        them. A per-pixel choice between the motion handed in and the refined one, without
+        a clear margin, cost more than it gave on the tune half (it hands the coarser motion
+        back at every other pixel of a pan)."""
+        i = self.lk_levels.index(level)
+        box, smooth = self.lk_boxes[i], self.lk_smooths[i]
         template = lk_template(ya, box, stride)
-        for _ in range(self.lk_passes):
+        for _ in range(self.lk_passes[i]):
             flow = window_lk(yb, flow, template, box, self.lk_iters, smooth, stride)
         return flow
 
@@ -503,8 +513,8 @@ class Interpolator(torch.nn.Module):
 
     def near_search(self, fa, fb, flow):
         """Objects a few pixels across are lost in the windows of the levels above: each pixel
-        searches +-near[0] pixels around its motion, by a small window of all features, and
-        takes the best match where it is clearly better."""
+        searches +-near[0] pixels around its motion, by a small window of its grey value and
+        colour (fa, fb), and takes the best match where it is clearly better."""
         radius, box, gain = self.near
         warped = warp(fb, flow)
         here = box_filter((fa - warped).abs().sum(1, keepdim=True), box)
@@ -514,7 +524,9 @@ class Interpolator(torch.nn.Module):
     def keep_small(self, fa, coarse, fine):
         """The finest level's windows smear the motion of objects smaller than them into
         their surroundings: where the motion handed to that level explains a pixel's
-        neighbourhood (at 1/4, all features) clearly better, it stays."""
+        neighbourhood (at 1/4, grey value and colour) clearly better, it stays."""
+        if self.keep_gain <= 0:
+            return fine
         fb = swapped(fa)
 
         def cost(f):
