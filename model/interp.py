@@ -103,6 +103,15 @@ def shifted_stack(x, r, step=1):
     return out.flatten(1, 2)
 
 
+def binomial_blur(x, passes):
+    """x [N,1,h,w] smoothed by `passes` passes of the 3x3 binomial filter."""
+    k = torch.tensor([1.0, 2.0, 1.0]) / 4.0
+    for _ in range(passes):
+        x = F.pad(x, (1, 1, 1, 1), mode="replicate")
+        x = F.conv2d(F.conv2d(x, k.view(1, 1, 1, 3)), k.view(1, 1, 3, 1))
+    return x
+
+
 def box_filter(x, box, stride=1):
     """Mean over box x box windows (fewer at the borders), as two 1-D passes. With stride 2
     (and an even box) one mean per 2x2 pixels, over the window centred on their corner."""
@@ -361,7 +370,7 @@ class Interpolator(torch.nn.Module):
     H and W must be multiples of 64 (the library pads frames to that)."""
 
     def __init__(self, coarsest=5, search_to=4, radius=2, box=5, penalty=0.002,
-                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7), lk_passes=(4, 3, 3),
+                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7), lk_passes=(4, 3, 3), lk_blurs=(1, 1, 0),
                  lk_iters=3, wide=(8, 2), wide_stride=2, wide_gain=0.9, chroma=1.5,
                  prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=1.0,
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
@@ -381,6 +390,7 @@ class Interpolator(torch.nn.Module):
         self.lk_boxes = lk_boxes
         self.lk_smooths = lk_smooths
         self.lk_passes = lk_passes
+        self.lk_blurs = lk_blurs
         self.lk_iters = lk_iters
         # Small fast objects: a wide, sparse search around zero at 1/8 ((radius, step); one
         # motion per wide_stride^2 block, checked per pixel with all features).
@@ -493,6 +503,12 @@ class Interpolator(torch.nn.Module):
         back at every other pixel of a pan)."""
         i = self.lk_levels.index(level)
         box, smooth = self.lk_boxes[i], self.lk_smooths[i]
+        if self.lk_blurs[i] > 0:
+            # Box-filtered levels keep edges sharp to the pixel, and the iterations
+            # interpolate the image bilinearly: at fractional motion that is biased, most
+            # where a window's texture runs in one direction. A light blur evens it out.
+            ya = binomial_blur(ya, self.lk_blurs[i])
+            yb = swapped(ya)
         template = lk_template(ya, box, stride)
         for _ in range(self.lk_passes[i]):
             flow = window_lk(yb, flow, template, box, self.lk_iters, smooth, stride)
