@@ -534,7 +534,11 @@ class Interpolator(torch.nn.Module):
         radius, box, gain = self.near
         warped = warp(fb, flow)
         here = box_filter((fa - warped).abs().sum(1, keepdim=True), box)
-        inc, best = search(fa, warped, radius, box, 1, self.penalty)
+        # The two directions one after the other: the cost volume is large at 1/4.
+        found = [search(fa[i:i + 1], warped[i:i + 1], radius, box, 1, self.penalty)
+                 for i in range(2)]
+        inc = torch.cat([found[0][0], found[1][0]], 0)
+        best = torch.cat([found[0][1], found[1][1]], 0)
         return torch.where(both(best < gain * here), flow + inc, flow)
 
     def keep_small(self, fa, coarse, fine):
