@@ -75,9 +75,10 @@ std::vector<size_t> key_frames(const FrameTimes& times, bool dedup) {
 
 // Output frame k lies at k * a / b ticks, with a = rate.den * tick.den and
 // b = rate.num * tick.num; comparisons are done in whole numbers, on times doubled and
-// multiplied by b. Timestamps rounded to the tick (23.976 fps in milliseconds) are off by
-// up to half a tick, so a frame that close counts as on the grid; but no more than a
-// sixteenth of an output frame, for ticks as long as a frame (numbered images).
+// multiplied by b. Timestamps rounded to a coarse tick (a fractional rate stored in
+// milliseconds) are off by up to half a tick, so a frame that close counts as on the grid;
+// but no more than a sixteenth of an output frame, for ticks as long as a frame (numbered
+// images).
 std::vector<SlotPlan> plan_slots(const FrameTimes& times, const std::vector<size_t>& keys,
                                  const Rational& rate) {
     const Wide a = Wide(rate.den) * times.tick.den, b = Wide(rate.num) * times.tick.num;

@@ -125,10 +125,15 @@ def swapped(x):
     return torch.cat([x[1:2], x[0:1]], 0)
 
 
+def window_cost(fa, fb, box):
+    """How badly fb matches fa: absolute feature differences summed over channels and
+    box-filtered."""
+    return box_filter((fa - fb).abs().sum(1, keepdim=True), box)
+
+
 def matching_cost(fa, fb, flow, box):
-    """How badly fb warped by flow matches fa: absolute feature differences summed over
-    channels and box-filtered."""
-    return box_filter((fa - warp(fb, flow)).abs().sum(1, keepdim=True), box)
+    """window_cost() of fb warped by flow."""
+    return window_cost(fa, warp(fb, flow), box)
 
 
 def content_extent(img0, img1):
@@ -200,9 +205,10 @@ def window_lk(tb, flow, tpl, box, iters, smooth, stride=1):
     the inverse-compositional iterations interpolate between those sums bilinearly: cheap,
     since no image is resampled inside the loop. The motion is not rounded to whole pixels
     for that warp: where it lies near a half pixel, rounding splits a window between two
-    shifts a pixel apart and the iterations drift off the true motion. Sums are mean-normalised (brightness changes do not count).
-    Windows without texture in some direction say little about their motion: the result is
-    smoothed with weights from the window's smaller curvature (smooth x smooth).
+    shifts a pixel apart and the iterations drift off the true motion. Sums are
+    mean-normalised (brightness changes do not count). Windows without texture in some
+    direction say little about their motion: the result is smoothed with weights from the
+    window's smaller curvature (smooth x smooth).
 
     With stride 2 the windows are taken one per 2x2 pixels of tb: flow and the result are
     on that coarser grid (in tb's pixels), and the iterations run there."""
@@ -211,7 +217,6 @@ def window_lk(tb, flow, tpl, box, iters, smooth, stride=1):
     else:
         n0 = F.interpolate(flow, scale_factor=float(stride), mode="bilinear",
                            align_corners=False)
-
     tw = warp(tb, n0)
     n, _, h, w = tw.shape
     # [N,1,9,h,w]: tw(p + d_k), d_k = (k%3 - 1, k//3 - 1)
@@ -370,8 +375,9 @@ class Interpolator(torch.nn.Module):
     H and W must be multiples of 64 (the library pads frames to that)."""
 
     def __init__(self, coarsest=5, search_to=4, radius=2, box=5, penalty=0.002,
-                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7), lk_passes=(4, 3, 3), lk_blurs=(1, 1, 0),
-                 lk_iters=3, wide=(8, 2), wide_stride=2, wide_gain=0.9, chroma=1.5,
+                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7),
+                 lk_passes=(4, 3, 3), lk_blurs=(1, 1, 0), lk_iters=3, wide=(8, 2),
+                 wide_stride=2, wide_gain=0.9, chroma=1.5,
                  prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=1.0,
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
@@ -533,12 +539,11 @@ class Interpolator(torch.nn.Module):
         colour (fa, fb), and takes the best match where it is clearly better."""
         radius, box, gain = self.near
         warped = warp(fb, flow)
-        here = box_filter((fa - warped).abs().sum(1, keepdim=True), box)
+        here = window_cost(fa, warped, box)
         # The two directions one after the other: the cost volume is large at 1/4.
         found = [search(fa[i:i + 1], warped[i:i + 1], radius, box, 1, self.penalty)
                  for i in range(2)]
-        inc = torch.cat([found[0][0], found[1][0]], 0)
-        best = torch.cat([found[0][1], found[1][1]], 0)
+        inc, best = (torch.cat(parts, 0) for parts in zip(*found))
         return torch.where(both(best < gain * here), flow + inc, flow)
 
     def keep_small(self, fa, coarse, fine):
@@ -548,11 +553,9 @@ class Interpolator(torch.nn.Module):
         if self.keep_gain <= 0:
             return fine
         fb = swapped(fa)
-
-        def cost(f):
-            return box_filter((fa - warp(fb, f)).abs().sum(1, keepdim=True), self.keep_box)
-
-        return torch.where(both(cost(coarse) < self.keep_gain * cost(fine)), coarse, fine)
+        keep = (matching_cost(fa, fb, coarse, self.keep_box) <
+                self.keep_gain * matching_cost(fa, fb, fine, self.keep_box))
+        return torch.where(both(keep), coarse, fine)
 
     def propagate(self, fa, fb, flow):
         """Motion boundaries: with box-filtered costs a strong static edge next to a small
