@@ -8,7 +8,13 @@ import torch.nn.functional as F
 
 
 def down2(x):
-    return F.avg_pool2d(x, 2, 2)
+    """x [N,1,h,w] halved through the [1 3 3 1] / 8 filter. A 2x2 mean leaves much of a fine
+    periodic texture (a fence, lines of text) aliased into a coarse pattern that moves
+    another way; the coarse levels' searches then follow that pattern."""
+    k = torch.tensor([1.0, 3.0, 3.0, 1.0]) / 8.0
+    x = F.pad(x, (1, 1, 1, 1), mode="replicate")
+    return F.conv2d(F.conv2d(x, k.view(1, 1, 1, 4), stride=(1, 2)), k.view(1, 1, 4, 1),
+                    stride=(2, 1))
 
 
 def both(mask):
@@ -381,7 +387,7 @@ class Interpolator(torch.nn.Module):
                  prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=1.0,
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
-                 near=(3, 3, 0.7), keep_gain=0.4, keep_box=3):
+                 near=(3, 3, 0.7), keep_gain=0.6, keep_box=3):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k).
         self.coarsest = coarsest
