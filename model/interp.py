@@ -380,7 +380,7 @@ class Interpolator(torch.nn.Module):
 
     H and W must be multiples of 64 (the library pads frames to that)."""
 
-    def __init__(self, coarsest=5, search_to=4, radius=2, box=5, penalty=0.002,
+    def __init__(self, coarsest=6, search_to=4, radius=2, box=5, penalty=0.002,
                  lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7),
                  lk_passes=(4, 3, 3), lk_blurs=(1, 1, 0), lk_iters=3, wide=(8, 2),
                  wide_stride=2, wide_gain=0.9, chroma=1.5,
@@ -389,7 +389,9 @@ class Interpolator(torch.nn.Module):
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3):
         super().__init__()
-        # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k).
+        # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
+        # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
+        # from there reach a fast pan's motion.
         self.coarsest = coarsest
         self.search_to = search_to  # levels coarsest..search_to search a local cost volume
         self.radius = radius
