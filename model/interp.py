@@ -11,10 +11,7 @@ def down2(x):
     """x [N,1,h,w] halved through the [1 3 3 1] / 8 filter. A 2x2 mean leaves much of a fine
     periodic texture (a fence, lines of text) aliased into a coarse pattern that moves
     another way; the coarse levels' searches then follow that pattern."""
-    k = torch.tensor([1.0, 3.0, 3.0, 1.0]) / 8.0
-    x = F.pad(x, (1, 1, 1, 1), mode="replicate")
-    return F.conv2d(F.conv2d(x, k.view(1, 1, 1, 4), stride=(1, 2)), k.view(1, 1, 4, 1),
-                    stride=(2, 1))
+    return separable(x, [1.0, 3.0, 3.0, 1.0], stride=2)
 
 
 def both(mask):
@@ -109,12 +106,20 @@ def shifted_stack(x, r, step=1):
     return out.flatten(1, 2)
 
 
+def separable(x, taps, stride=1):
+    """x [N,1,h,w] filtered along x and then y by the normalised taps (3 or 4 of them),
+    borders repeated by one pixel; with stride 2 one output per 2x2 pixels."""
+    k = torch.tensor(taps) / sum(taps)
+    n = len(taps)
+    x = F.pad(x, (1, 1, 1, 1), mode="replicate")
+    x = F.conv2d(x, k.view(1, 1, 1, n), stride=(1, stride))
+    return F.conv2d(x, k.view(1, 1, n, 1), stride=(stride, 1))
+
+
 def binomial_blur(x, passes):
     """x [N,1,h,w] smoothed by `passes` passes of the 3x3 binomial filter."""
-    k = torch.tensor([1.0, 2.0, 1.0]) / 4.0
     for _ in range(passes):
-        x = F.pad(x, (1, 1, 1, 1), mode="replicate")
-        x = F.conv2d(F.conv2d(x, k.view(1, 1, 1, 3)), k.view(1, 1, 3, 1))
+        x = separable(x, [1.0, 2.0, 1.0])
     return x
 
 
