@@ -392,7 +392,8 @@ class Interpolator(torch.nn.Module):
                  prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=1.0,
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
-                 near=(3, 3, 0.7), keep_gain=0.6, keep_box=3):
+                 near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
+                 exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
         # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
@@ -403,7 +404,7 @@ class Interpolator(torch.nn.Module):
         self.box = box
         self.penalty = penalty  # cost per pixel of displacement in the searches
         # Levels that also search around zero motion, with their radii.
-        self.zero_levels = {4: 2, 3: 3} if zero_levels is None else zero_levels
+        self.zero_levels = {4: 2, 3: 1} if zero_levels is None else zero_levels
         # Levels refined by window Lucas-Kanade, with their window and smoothing sizes.
         self.lk_levels = lk_levels
         self.lk_boxes = lk_boxes
@@ -422,6 +423,10 @@ class Interpolator(torch.nn.Module):
         self.near = near  # (radius, box, gain) of the per-pixel search at 1/4
         self.keep_gain = keep_gain  # how much better the coarser motion must match to stay
         self.keep_box = keep_box
+        # Levels where each direction may take the other's motion, reversed; at 1/4 it
+        # must match clearly better (exchange_gain).
+        self.exchange_levels = exchange_levels
+        self.exchange_gain = exchange_gain
         # Motion at time t, occlusion and trust.
         self.margin = margin
         self.soft = soft
@@ -446,7 +451,8 @@ class Interpolator(torch.nn.Module):
         around the motion handed down (robust to large motion), the finer ones refine it by
         window Lucas-Kanade (sub-pixel precision); at 1/8 a wide search catches small fast
         objects, at 1/4 each pixel searches around its motion (objects a few pixels across)
-        and may take a neighbour's motion (motion boundaries)."""
+        and may take a neighbour's motion (motion boundaries). From the coarsest level to 1/4
+        the two directions mend each other (exchange())."""
         pyramid = {1: y2, 2: y4}
         for level in range(3, self.coarsest + 1):
             pyramid[level] = down2(pyramid[level - 1])
@@ -470,6 +476,8 @@ class Interpolator(torch.nn.Module):
                 flow = self.refine(ya, yb, flow, level)
             if level == 3 and self.wide[0] > 0:
                 flow = self.wide_search(ya, flow)
+            if level in self.exchange_levels:
+                flow = self.exchange(ya, flow, level)
             if level == 2:
                 flow, colour = self.at_quarter(ya, c4, flow)
         return flow
@@ -489,6 +497,21 @@ class Interpolator(torch.nn.Module):
                 fa = torch.cat([fa, self.chroma * c4], 1)
             flow = self.propagate(fa, swapped(fa), flow)
         return flow, colour
+
+    def exchange(self, ya, flow, level):
+        """The two directions' motions are each other's reversed, but each is estimated on its
+        own: where one went astray (a repetitive texture matched a period off, a search that
+        jumped to an aliased match) the other often did not. Each pixel tries the other
+        direction's motion, reversed: at the coarse levels from the same place, at 1/4 from
+        where its own motion leads (finer motion is less smooth), and takes it where it
+        matches at least as well (at 1/4, clearly better)."""
+        fa = features(ya)
+        fb = swapped(fa)
+        other, gain = -swapped(flow), 1.0
+        if level == 2:
+            other, gain = warp(other, flow), self.exchange_gain
+        better = matching_cost(fa, fb, other, self.box) < gain * matching_cost(fa, fb, flow, self.box)
+        return torch.where(both(better), other, flow)
 
     def search_level(self, ya, flow):
         """The motion handed down (none at the coarsest level) corrected by the best match
