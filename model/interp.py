@@ -504,13 +504,14 @@ class Interpolator(torch.nn.Module):
         jumped to an aliased match) the other often did not. Each pixel tries the other
         direction's motion, reversed: at the coarse levels from the same place, at 1/4 from
         where its own motion leads (finer motion is less smooth), and takes it where it
-        matches at least as well (at 1/4, clearly better)."""
+        matches better (at 1/4, clearly better)."""
         fa = features(ya)
         fb = swapped(fa)
         other, gain = -swapped(flow), 1.0
         if level == 2:
             other, gain = warp(other, flow), self.exchange_gain
-        better = matching_cost(fa, fb, other, self.box) < gain * matching_cost(fa, fb, flow, self.box)
+        here = matching_cost(fa, fb, flow, self.box)
+        better = matching_cost(fa, fb, other, self.box) < gain * here
         return torch.where(both(better), other, flow)
 
     def search_level(self, ya, flow):
