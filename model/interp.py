@@ -147,6 +147,12 @@ def matching_cost(fa, fb, flow, box):
     return window_cost(fa, warp(fb, flow), box)
 
 
+def better_of(fa, fb, flow, cand, gain, box):
+    """cand where its matching_cost() is under gain times flow's, flow elsewhere."""
+    better = matching_cost(fa, fb, cand, box) < gain * matching_cost(fa, fb, flow, box)
+    return torch.where(both(better), cand, flow)
+
+
 def content_extent(img0, img1):
     """The last row and column (as float scalars) that are not black in either frame. The
     library pads frames with black on the right and below; letterbox bars are no content
@@ -506,13 +512,10 @@ class Interpolator(torch.nn.Module):
         where its own motion leads (finer motion is less smooth), and takes it where it
         matches better (at 1/4, clearly better)."""
         fa = features(ya)
-        fb = swapped(fa)
         other, gain = -swapped(flow), 1.0
         if level == 2:
             other, gain = warp(other, flow), self.exchange_gain
-        here = matching_cost(fa, fb, flow, self.box)
-        better = matching_cost(fa, fb, other, self.box) < gain * here
-        return torch.where(both(better), other, flow)
+        return better_of(fa, swapped(fa), flow, other, gain, self.box)
 
     def search_level(self, ya, flow):
         """The motion handed down (none at the coarsest level) corrected by the best match
@@ -562,13 +565,10 @@ class Interpolator(torch.nn.Module):
         (grey value only, one motion per block) wins where it matches clearly better."""
         fa = features(ya)
         fb = swapped(fa)
-        best = matching_cost(fa, fb, flow, self.box)
         wflow, _ = search(fa[:, 0:1], fb[:, 0:1], self.wide[0], self.box, self.wide[1],
                           self.penalty, self.wide_stride)
         wflow = F.interpolate(wflow, scale_factor=float(self.wide_stride), mode="nearest")
-        wbest = matching_cost(fa, fb, wflow, self.box)
-        better = wbest < self.wide_gain * best
-        return torch.where(both(better), wflow, flow)
+        return better_of(fa, fb, flow, wflow, self.wide_gain, self.box)
 
     def near_search(self, fa, fb, flow):
         """Objects a few pixels across are lost in the windows of the levels above: each pixel
@@ -589,10 +589,7 @@ class Interpolator(torch.nn.Module):
         neighbourhood (at 1/4, grey value and colour) clearly better, it stays."""
         if self.keep_gain <= 0:
             return fine
-        fb = swapped(fa)
-        keep = (matching_cost(fa, fb, coarse, self.keep_box) <
-                self.keep_gain * matching_cost(fa, fb, fine, self.keep_box))
-        return torch.where(both(keep), coarse, fine)
+        return better_of(fa, swapped(fa), fine, coarse, self.keep_gain, self.keep_box)
 
     def propagate(self, fa, fb, flow):
         """Motion boundaries: with box-filtered costs a strong static edge next to a small
