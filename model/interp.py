@@ -409,8 +409,12 @@ class Interpolator(torch.nn.Module):
         self.radius = radius
         self.box = box
         self.penalty = penalty  # cost per pixel of displacement in the searches
-        # Levels that also search around zero motion, with their radii.
-        self.zero_levels = {4: 2, 3: 1} if zero_levels is None else zero_levels
+        # Levels that also search around zero motion: (radius, gain, box) of each. At 1/4
+        # the search is wide enough for a thin structure whose motion the aliased levels
+        # above lost, and its result must match clearly better over a large window.
+        if zero_levels is None:
+            zero_levels = {4: (2, 1.0, box), 3: (1, 1.0, box), 2: (3, 0.85, 13)}
+        self.zero_levels = zero_levels
         # Levels refined by window Lucas-Kanade, with their window and smoothing sizes.
         self.lk_levels = lk_levels
         self.lk_boxes = lk_boxes
@@ -477,7 +481,7 @@ class Interpolator(torch.nn.Module):
             if level >= self.search_to:
                 flow = self.search_level(ya, flow)
             if level in self.zero_levels:
-                flow = self.zero_search(ya, flow, self.zero_levels[level])
+                flow = self.zero_search(ya, flow, *self.zero_levels[level])
             if level in self.lk_levels:
                 flow = self.refine(ya, yb, flow, level)
             if level == 3 and self.wide[0] > 0:
@@ -529,14 +533,16 @@ class Interpolator(torch.nn.Module):
         inc, _ = search(fa, warped, self.radius, self.box, 1, self.penalty)
         return flow + inc
 
-    def zero_search(self, ya, flow, radius):
+    def zero_search(self, ya, flow, radius, gain, box):
         """Coarse levels of small frames are tiny, and aliased levels hand down a wrong
-        motion: a search around zero motion replaces it where that matches at least as well."""
+        motion (a fence a few pixels apart is a blur or a false pattern there): a search
+        around zero motion replaces it where that matches at least as well (or, with gain
+        under 1, clearly better), by box x box windows."""
         fa = features(ya)
         fb = swapped(fa)
-        best = matching_cost(fa, fb, flow, self.box)
-        zflow, zbest = search(fa, fb, radius, self.box, 1, self.penalty)
-        return torch.where(both(zbest <= best), zflow, flow)
+        best = matching_cost(fa, fb, flow, box)
+        zflow, zbest = search(fa, fb, radius, box, 1, self.penalty)
+        return torch.where(both(zbest <= gain * best), zflow, flow)
 
     def refine(self, ya, yb, flow, level, stride=1):
         """Window Lucas-Kanade passes at a level of lk_levels. With stride 2 the windows are
