@@ -399,7 +399,7 @@ class Interpolator(torch.nn.Module):
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
-                 exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8):
+                 exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8, light_slack=0.02):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
         # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
@@ -437,6 +437,9 @@ class Interpolator(torch.nn.Module):
         # must match clearly better (exchange_gain).
         self.exchange_levels = exchange_levels
         self.exchange_gain = exchange_gain
+        # Brightness differences between the frames beyond this fraction are evened out
+        # before the motion estimation.
+        self.light_slack = light_slack
         # Motion at time t, occlusion and trust.
         self.margin = margin
         self.soft = soft
@@ -656,6 +659,8 @@ class Interpolator(torch.nn.Module):
         x2 = torch.cat([F.avg_pool2d(img0, 2, 2), F.avg_pool2d(img1, 2, 2)], 0)
         x2 = fill_padding(x2, halved_extent(extent))
         y2 = F.conv2d(x2, self.luma_w)  # [2,1,H/2,W/2], pooled first: cheaper
+        x2 = x2 * self.light_balance(y2, extent)
+        y2 = F.conv2d(x2, self.luma_w)
         x4 = F.avg_pool2d(x2, 2, 2)
         y4 = F.conv2d(x4, self.luma_w)
         c4 = torch.cat([x4[:, 0:1] - y4, x4[:, 2:3] - y4], 1)  # red and blue minus luma
@@ -681,6 +686,28 @@ class Interpolator(torch.nn.Module):
             self.debug.update(d=d, use=use, cov0=cov0, cov1=cov1, a=a, k0=k0, conf=conf,
                               flows=flows)
         return self.compose(img0, img1, t, d, a, k0, extent)
+
+    def light_balance(self, y2, extent):
+        """[2,1,1,1] factors that bring frame 1's brightness to frame 0's, for the motion
+        estimation: old film flickers and cameras change exposure, and the matching costs
+        compare grey values. The ratio is taken over the content the coarsest level's
+        motion matches, so that content entering or leaving the picture does not count."""
+        y = y2
+        for _ in range(self.coarsest - 1):
+            y = down2(y)
+        flow = self.search_level(y, None)[0:1]
+        _, _, h, w = y.shape
+        grid = base_grid(1, h, w, y)
+        pos = grid + flow
+        scale = 2.0 ** -self.coarsest
+        inside = (in_picture(pos[:, 0:1], pos[:, 1:2], extent, scale) &
+                  in_picture(grid[:, 0:1], grid[:, 1:2], extent, scale)).to(y.dtype)
+        matched = warp(y[1:2], flow)
+        ratio = (inside * y[0:1]).sum().view(1) / (inside * matched).sum().clamp(min=1e-6).view(1)
+        # Small differences stand: they are as often content that changed as the light.
+        excess = ((ratio - 1.0).abs() - self.light_slack).clamp(min=0.0)
+        ratio = 1.0 + torch.sign(ratio - 1.0) * excess
+        return torch.cat([torch.ones_like(ratio), ratio.clamp(0.5, 2.0)]).view(2, 1, 1, 1)
 
     def motion_at(self, t, flows, conf, y4, grid2):
         """The motion d of each pixel at time t (frame 0 at p - t d, frame 1 at
