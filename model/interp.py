@@ -337,6 +337,14 @@ def search(a, b, r, box, step=1, penalty=0.0, stride=1):
     return torch.cat([fx, fy], 1), best
 
 
+def search_each(a, b, r, box, penalty):
+    """search() for the two directions one after the other, so that where the cost volume is
+    large (at 1/4) only one direction's exists at a time."""
+    found = [search(a[i:i + 1], b[i:i + 1], r, box, 1, penalty) for i in range(2)]
+    flow, best = (torch.cat(parts, 0) for parts in zip(*found))
+    return flow, best
+
+
 def splat(src, offset):
     """Forward splatting: adds src [N,C,h,w] of every pixel p of batch entry n to the pixels
     around p + offset[n] (bilinear footprint). Returns the sums [1,N*C,h,w]: batch entry
@@ -484,7 +492,7 @@ class Interpolator(torch.nn.Module):
             if level >= self.search_to:
                 flow = self.search_level(ya, flow)
             if level in self.zero_levels:
-                flow = self.zero_search(ya, flow, *self.zero_levels[level])
+                flow = self.zero_search(ya, flow, *self.zero_levels[level], level == 2)
             if level in self.lk_levels:
                 flow = self.refine(ya, yb, flow, level)
             if level == 3 and self.wide[0] > 0:
@@ -536,15 +544,19 @@ class Interpolator(torch.nn.Module):
         inc, _ = search(fa, warped, self.radius, self.box, 1, self.penalty)
         return flow + inc
 
-    def zero_search(self, ya, flow, radius, gain, box):
+    def zero_search(self, ya, flow, radius, gain, box, each):
         """Coarse levels of small frames are tiny, and aliased levels hand down a wrong
         motion (a fence a few pixels apart is a blur or a false pattern there): a search
         around zero motion replaces it where that matches at least as well (or, with gain
-        under 1, clearly better), by box x box windows."""
+        under 1, clearly better), by box x box windows. With each, the directions are
+        searched one after the other (search_each())."""
         fa = features(ya)
         fb = swapped(fa)
         best = matching_cost(fa, fb, flow, box)
-        zflow, zbest = search(fa, fb, radius, box, 1, self.penalty)
+        if each:
+            zflow, zbest = search_each(fa, fb, radius, box, self.penalty)
+        else:
+            zflow, zbest = search(fa, fb, radius, box, 1, self.penalty)
         return torch.where(both(zbest <= gain * best), zflow, flow)
 
     def refine(self, ya, yb, flow, level, stride=1):
@@ -586,10 +598,7 @@ class Interpolator(torch.nn.Module):
         radius, box, gain = self.near
         warped = warp(fb, flow)
         here = window_cost(fa, warped, box)
-        # The two directions one after the other: the cost volume is large at 1/4.
-        found = [search(fa[i:i + 1], warped[i:i + 1], radius, box, 1, self.penalty)
-                 for i in range(2)]
-        inc, best = (torch.cat(parts, 0) for parts in zip(*found))
+        inc, best = search_each(fa, warped, radius, box, self.penalty)
         return torch.where(both(best < gain * here), flow + inc, flow)
 
     def keep_small(self, fa, coarse, fine):
