@@ -394,6 +394,12 @@ def upsample_weights():
     return torch.einsum("vj,ui->vuji", wts, wts).reshape(16, 9)
 
 
+# Levels that also search around zero motion: (radius, gain, box) of each. At 1/4 the search
+# is wide enough for a thin structure whose motion the aliased levels above lost, and its
+# result must match clearly better over a large window.
+ZERO_LEVELS = {4: (2, 1.0, 5), 3: (1, 1.0, 5), 2: (3, 0.85, 13)}
+
+
 class Interpolator(torch.nn.Module):
     """img0, img1 [1,3,H,W] in [0,1], timestep [1] -> frame at that time [1,3,H,W].
 
@@ -417,12 +423,7 @@ class Interpolator(torch.nn.Module):
         self.radius = radius
         self.box = box
         self.penalty = penalty  # cost per pixel of displacement in the searches
-        # Levels that also search around zero motion: (radius, gain, box) of each. At 1/4
-        # the search is wide enough for a thin structure whose motion the aliased levels
-        # above lost, and its result must match clearly better over a large window.
-        if zero_levels is None:
-            zero_levels = {4: (2, 1.0, box), 3: (1, 1.0, box), 2: (3, 0.85, 13)}
-        self.zero_levels = zero_levels
+        self.zero_levels = ZERO_LEVELS if zero_levels is None else zero_levels
         # Levels refined by window Lucas-Kanade, with their window and smoothing sizes.
         self.lk_levels = lk_levels
         self.lk_boxes = lk_boxes
@@ -445,9 +446,7 @@ class Interpolator(torch.nn.Module):
         # must match clearly better (exchange_gain).
         self.exchange_levels = exchange_levels
         self.exchange_gain = exchange_gain
-        # Brightness differences between the frames beyond this fraction are evened out
-        # before the motion estimation.
-        self.light_slack = light_slack
+        self.light_slack = light_slack  # brightness difference left as it is (light_balance())
         # Motion at time t, occlusion and trust.
         self.margin = margin
         self.soft = soft
