@@ -699,7 +699,9 @@ class Interpolator(torch.nn.Module):
         """[2,1,1,1] factors that bring frame 1's brightness to frame 0's, for the motion
         estimation: old film flickers and cameras change exposure, and the matching costs
         compare grey values. The ratio is taken over the content the coarsest level's
-        motion matches, so that content entering or leaving the picture does not count."""
+        motion matches, so that content entering or leaving the picture does not count. A
+        frame 64 pixels wide or high has a single pixel across there, too few to warp: it
+        keeps its brightness."""
         y = y2
         for _ in range(self.coarsest - 1):
             y = down2(y)
@@ -712,6 +714,9 @@ class Interpolator(torch.nn.Module):
                   in_picture(grid[:, 0:1], grid[:, 1:2], extent, scale)).to(y.dtype)
         matched = warp(y[1:2], flow)
         ratio = (inside * y[0:1]).sum().view(1) / (inside * matched).sum().clamp(min=1e-6).view(1)
+        across = (torch.ones_like(y[0:1, 0:1, 0:1]).sum() > 1.5) & \
+            (torch.ones_like(y[0:1, 0:1, :, 0:1]).sum() > 1.5)
+        ratio = torch.where(across, ratio, torch.ones_like(ratio))
         # Small differences stand: they are as often content that changed as the light.
         excess = ((ratio - 1.0).abs() - self.light_slack).clamp(min=0.0)
         ratio = 1.0 + torch.sign(ratio - 1.0) * excess

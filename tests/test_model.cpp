@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -141,10 +142,19 @@ class ShippedModel : public ::testing::Test {
     Texture tex{kWidth + 64, kHeight + 64, 20240611u};
 };
 
-TEST_F(ShippedModel, EndpointsReproduceTheInputs) {
+// The endpoints return the inputs, and a still frame comes back unchanged at any size: frames
+// up to 64 pixels across have single-pixel coarse levels, where a warp is undefined.
+TEST_F(ShippedModel, EndpointsAndStillFramesReproduceTheInputs) {
     const auto f0 = at(tex, 0.0f), f1 = at(tex, 1.0f);
     EXPECT_GE(psnr(interpolate(f0, f1, 0.0f), f0, 0), 45.0);
     EXPECT_GE(psnr(interpolate(f0, f1, 1.0f), f1, 0), 45.0);
+    for (const auto& [w, h] : {std::pair{1, 1}, {8, 6}, {63, 1}, {65, 65}, {130, 70}}) {
+        std::vector<uint8_t> still(static_cast<size_t>(w) * h * 3), out(still.size());
+        for (size_t i = 0; i < still.size(); ++i) still[i] = static_cast<uint8_t>(i * 7 % 251);
+        ASSERT_EQ(rife_interpolate(still.data(), still.data(), w, h, out.data(), 0.5f), 0)
+            << rife_get_error();
+        EXPECT_EQ(out, still) << w << "x" << h;
+    }
 }
 
 TEST_F(ShippedModel, MiddleFrameIsMotionCompensated) {
