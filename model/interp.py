@@ -667,8 +667,8 @@ class Interpolator(torch.nn.Module):
         x2 = torch.cat([F.avg_pool2d(img0, 2, 2), F.avg_pool2d(img1, 2, 2)], 0)
         x2 = fill_padding(x2, halved_extent(extent))
         y2 = F.conv2d(x2, self.luma_w)  # [2,1,H/2,W/2], pooled first: cheaper
-        x2 = x2 * self.light_balance(y2, extent)
-        y2 = F.conv2d(x2, self.luma_w)
+        balance = self.light_balance(y2, extent)
+        x2, y2 = x2 * balance, y2 * balance  # luma is linear: no second pass over x2
         x4 = F.avg_pool2d(x2, 2, 2)
         y4 = F.conv2d(x4, self.luma_w)
         c4 = torch.cat([x4[:, 0:1] - y4, x4[:, 2:3] - y4], 1)  # red and blue minus luma
@@ -714,6 +714,7 @@ class Interpolator(torch.nn.Module):
                   in_picture(grid[:, 0:1], grid[:, 1:2], extent, scale)).to(y.dtype)
         matched = warp(y[1:2], flow)
         ratio = (inside * y[0:1]).sum().view(1) / (inside * matched).sum().clamp(min=1e-6).view(1)
+        # More than one pixel across, as tensors (the graph is made for any size).
         across = (torch.ones_like(y[0:1, 0:1, 0:1]).sum() > 1.5) & \
             (torch.ones_like(y[0:1, 0:1, :, 0:1]).sum() > 1.5)
         ratio = torch.where(across, ratio, torch.ones_like(ratio))

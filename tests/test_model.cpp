@@ -186,7 +186,7 @@ TEST_F(ShippedModel, QuarterTimestepMovesAQuarterOfTheWay) {
 // so motion found exactly reproduces it almost exactly; motion found to within a fraction
 // of a pixel (as by earlier versions of the model) stays well below. The same pan with
 // frame 1 a fifth darker (old film flickers, cameras change exposure) must still be
-// followed: grey values that no longer matched pulled the motion astray (45 dB).
+// followed: grey values that no longer matched pulled the motion astray.
 TEST_F(ShippedModel, LargePanIsFollowedExactlyAndThroughAFlicker) {
     const auto f0 = at(tex, 0.0f, 24, 12), f1 = at(tex, 1.0f, 24, 12);
     const auto middle = at(tex, 0.5f, 24, 12);
