@@ -409,7 +409,7 @@ class Interpolator(torch.nn.Module):
                  lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7),
                  lk_passes=(4, 3, 3), lk_blurs=(1, 1, 0), lk_iters=3, wide=(8, 2),
                  wide_stride=2, wide_gain=0.9, chroma=1.5,
-                 prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=1.0,
+                 prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=0.7,
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
@@ -450,7 +450,7 @@ class Interpolator(torch.nn.Module):
         # Motion at time t, occlusion and trust.
         self.margin = margin
         self.soft = soft
-        self.sigma = sigma
+        self.sigma = sigma  # flow disagreement (1/4 px) where reliability falls to 1/e
         self.tau_m = tau_m
         self.cover = cover
         self.moving = moving  # motion (1/4-resolution pixels) that is trusted as such
