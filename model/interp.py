@@ -49,25 +49,36 @@ def warp(img, flow, grid=None):
     return F.grid_sample(img, g, mode="bilinear", padding_mode="border", align_corners=True)
 
 
-def bilinear(planes, height, width, sx, sy, extent):
-    """Bilinear samples of an image stored plane by plane, planes [C, height*width], at positions
-    sx, sy (any equal shapes S), clamped to the content (extent: its last row and column)
-    as by border padding. Returns [C, *S].
-
-    The same as warp()'s GridSample, written out for the full-resolution frames: ONNX
-    Runtime's GridSample works channel by channel at some 30 ns a sample, while here each
-    corner is one gather of all channels. Row by row of corners, so that only a few
-    full-resolution planes are alive at once."""
+def sample_taps(height, width, sx, sy, extent):
+    """Where bilinear() and sharp_sample() read for positions sx, sy (any equal shapes S) in
+    a full-resolution image of height x width pixels, clamped to the content (extent: its
+    last row and column) as by border padding: the top-left corners' indices, the fractions
+    and the weights of sharp_sample()'s curvature terms."""
     last_row, last_col = extent
-    c = planes.shape[0]
     sx = torch.minimum(sx.clamp(min=0.0), last_col)
     sy = torch.minimum(sy.clamp(min=0.0), last_row)
     x0 = torch.floor(sx).clamp(max=width - 2.0)  # the last column lerps with weight 1
     y0 = torch.floor(sy).clamp(max=height - 2.0)
     fx = sx - x0
     fy = sy - y0
+    # The last content row and column have padding beside them: samples next to them stay
+    # linear.
+    gx = 0.5 * fx * (1.0 - fx) * (x0 + 1.0 < last_col).to(fx.dtype)
+    gy = 0.5 * fy * (1.0 - fy) * (y0 + 1.0 < last_row).to(fy.dtype)
     # 32-bit indices: half the index traffic; the library keeps frames below 2^31 samples.
-    i00 = (y0 * width + x0).to(torch.int32)
+    return (y0 * width + x0).to(torch.int32), fx, fy, gx, gy
+
+
+def bilinear(planes, width, taps):
+    """Bilinear samples [C, *S] of an image stored plane by plane, planes [C, H*width], at
+    sample_taps().
+
+    The same as warp()'s GridSample, written out for the full-resolution frames: ONNX
+    Runtime's GridSample works channel by channel at some 30 ns a sample, while here each
+    corner is one gather of all channels. Row by row of corners, so that only a few
+    full-resolution planes are alive at once."""
+    i00, fx, fy, _, _ = taps
+    c = planes.shape[0]
 
     def corner(i):
         return torch.index_select(planes, 1, i.reshape(-1)).reshape((c,) + tuple(i.shape))
@@ -78,6 +89,31 @@ def bilinear(planes, height, width, sx, sy, extent):
 
     top = row(i00)
     return top + fy * (row(i00 + width) - top)
+
+
+def curvature(y):
+    """Second differences along x and along y ([1, H*W] each) of a full-resolution grey
+    image [1,1,H,W], edges repeated. Element-wise: ONNX Runtime runs convolutions and
+    pooling of one channel in a blocked layout that takes many times its memory."""
+    _, _, hh, ww = y.shape
+    px = F.pad(y, (1, 1, 0, 0), mode="replicate")
+    dxx = px[:, :, :, :-2] + px[:, :, :, 2:] - 2.0 * y
+    py = F.pad(y, (0, 0, 1, 1), mode="replicate")
+    dyy = py[:, :, :-2, :] + py[:, :, 2:, :] - 2.0 * y
+    return dxx.reshape(1, hh * ww), dyy.reshape(1, hh * ww)
+
+
+def sharp_sample(planes, curv, width, taps):
+    """Cubic (Catmull-Rom) samples [C, *S] of an image at sample_taps(), from its planes and
+    curvature(). A bilinear sample between pixels is a blur, and nearly every moving pixel
+    falls between pixels: moving content came out softer than the frames. Along one axis,
+    Catmull-Rom is the linear sample minus f (1 - f) / 2 times the linearly interpolated
+    second difference; here the two axes' terms are added (the small cross term dropped),
+    with the grey image's second differences for all channels: two one-plane gathers more
+    instead of twelve taps."""
+    _, _, _, gx, gy = taps
+    base = bilinear(planes, width, taps) - gx * bilinear(curv[0], width, taps)
+    return base - gy * bilinear(curv[1], width, taps)
 
 
 def shifted_columns(xp, m, step):
@@ -780,7 +816,11 @@ class Interpolator(torch.nn.Module):
         nb = nb.reshape(4 * 9, h * w)
 
         blend = ((1.0 - t) * img0 + t * img1).reshape(3, hh * ww)
-        frames = (img0.reshape(3, hh * ww), img1.reshape(3, hh * ww))
+        frames = []
+        for img in (img0, img1):
+            planes = img.reshape(3, hh * ww)
+            grey = torch.matmul(self.luma_w.view(1, 3), planes)  # not a Conv: see curvature()
+            frames.append((planes, curvature(grey.reshape(1, 1, hh, ww))))
         # The cells in two halves, one after the other, so that the first half's
         # full-resolution temporaries are gone before the second's exist. The halves
         # share a cell when M is odd (computed twice, the same values).
@@ -826,8 +866,9 @@ class Interpolator(torch.nn.Module):
         k0 = torch.where(some, k0 * norm, kk)
         k1 = torch.where(some, k1 * norm, 1.0 - kk)
         # One frame after the other, so that only one frame's samples are alive at a time.
-        mixed = k0 * bilinear(frames[0], hh, ww, sx0, sy0, extent)
-        mixed = mixed + k1 * bilinear(frames[1], hh, ww, sx1, sy1, extent)  # [3,M,16]
+        (p0, c0), (p1, c1) = frames
+        mixed = k0 * sharp_sample(p0, c0, ww, sample_taps(hh, ww, sx0, sy0, extent))
+        mixed = mixed + k1 * sharp_sample(p1, c1, ww, sample_taps(hh, ww, sx1, sy1, extent))
         b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
         res = b + up[2] * (mixed - b)
         return out.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
