@@ -93,8 +93,8 @@ def bilinear(planes, width, taps):
 
 def curvature(y):
     """Second differences along x and along y ([1, H*W] each) of a full-resolution grey
-    image [1,1,H,W], edges repeated. Element-wise: ONNX Runtime runs convolutions and
-    pooling of one channel in a blocked layout that takes many times its memory."""
+    image [1,1,H,W], edges repeated. Element-wise: written as a convolution or a pooling, it
+    took ONNX Runtime several times as much memory."""
     _, _, hh, ww = y.shape
     px = F.pad(y, (1, 1, 0, 0), mode="replicate")
     dxx = px[:, :, :, :-2] + px[:, :, :, 2:] - 2.0 * y
