@@ -69,6 +69,11 @@ def sample_taps(height, width, sx, sy, extent):
     return (y0 * width + x0).to(torch.int32), fx, fy, gx, gy
 
 
+def gather(planes, i):
+    """planes [C, N] at the indices i (any shape S): [C, *S]."""
+    return torch.index_select(planes, 1, i.reshape(-1)).reshape((planes.shape[0],) + tuple(i.shape))
+
+
 def bilinear(planes, width, taps):
     """Bilinear samples [C, *S] of an image stored plane by plane, planes [C, H*width], at
     sample_taps().
@@ -78,14 +83,10 @@ def bilinear(planes, width, taps):
     corner is one gather of all channels. Row by row of corners, so that only a few
     full-resolution planes are alive at once."""
     i00, fx, fy, _, _ = taps
-    c = planes.shape[0]
-
-    def corner(i):
-        return torch.index_select(planes, 1, i.reshape(-1)).reshape((c,) + tuple(i.shape))
 
     def row(i):
-        left = corner(i)
-        return left + fx * (corner(i + 1) - left)
+        left = gather(planes, i)
+        return left + fx * (gather(planes, i + 1) - left)
 
     top = row(i00)
     return top + fy * (row(i00 + width) - top)
@@ -108,12 +109,19 @@ def sharp_sample(planes, curv, width, taps):
     curvature(). A bilinear sample between pixels is a blur, and nearly every moving pixel
     falls between pixels: moving content came out softer than the frames. Along one axis,
     Catmull-Rom is the linear sample minus f (1 - f) / 2 times the linearly interpolated
-    second difference; here the two axes' terms are added (the small cross term dropped),
-    with the grey image's second differences for all channels: two one-plane gathers more
-    instead of twelve taps."""
-    _, _, _, gx, gy = taps
-    base = bilinear(planes, width, taps) - gx * bilinear(curv[0], width, taps)
-    return base - gy * bilinear(curv[1], width, taps)
+    second difference; here each axis's term is taken so in the nearer of the two rows
+    (columns), the small cross term dropped, with the grey image's second differences for
+    all channels: four one-plane gathers more instead of twelve taps."""
+    i00, fx, fy, gx, gy = taps
+
+    def along(c, i, f, step):
+        first = gather(c, i)
+        return first + f * (gather(c, i + step) - first)
+
+    lower = (fy >= 0.5).to(torch.int32) * width
+    right = (fx >= 0.5).to(torch.int32)
+    base = bilinear(planes, width, taps) - gx * along(curv[0], i00 + lower, fx, 1)
+    return base - gy * along(curv[1], i00 + right, fy, width)
 
 
 def shifted_columns(xp, m, step):
