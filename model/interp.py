@@ -95,7 +95,7 @@ def bilinear(planes, width, taps):
 def curvature(y):
     """Second differences along x and along y ([1, H*W] each) of a full-resolution grey
     image [1,1,H,W], edges repeated. Element-wise: written as a convolution or a pooling, it
-    took ONNX Runtime several times as much memory."""
+    took ONNX Runtime much more memory."""
     _, _, hh, ww = y.shape
     px = F.pad(y, (1, 1, 0, 0), mode="replicate")
     dxx = px[:, :, :, :-2] + px[:, :, :, 2:] - 2.0 * y

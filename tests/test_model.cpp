@@ -205,8 +205,8 @@ TEST_F(ShippedModel, LargePanIsFollowedExactlyAndThroughAFlicker) {
 
 // A pan by a fraction of a pixel, as a camera sees it: frames are 4x4 area averages of a finer
 // texture, so shifts by quarter pixels are exact. Motion of (3.5, 1.5) px puts the middle frame
-// between pixels, where a bilinear sample of either frame is a blur of the fine detail: the
-// model sampling bilinearly stayed near 34 dB here.
+// between pixels, where a bilinear sample of either frame is a blur of the fine detail: a model
+// that samples bilinearly stays below the threshold.
 TEST_F(ShippedModel, SubPixelPanKeepsFineDetail) {
     const Texture fine{4 * (kWidth + 16), 4 * (kHeight + 16), 20240611u};
     const auto texel = [&fine](int x, int y, int c) {
