@@ -4,10 +4,12 @@
 //
 //   build/bench/profile_model MODEL_DIR [WIDTH HEIGHT [RUNS]]
 //
-// The first run sizes ONNX Runtime's arena and is left out of the totals.
+// The first run sizes ONNX Runtime's arena; the totals include it. A file exported with
+// `model/export.py --by-stage` also gets a table per stage of the model.
 #include <onnxruntime_c_api.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -53,27 +55,66 @@ std::vector<float> frame(int width, int height, double dx, double dy) {
     return planes;
 }
 
-// Sums the "dur" (microseconds) of every node event in the profile by operator type.
-std::vector<std::pair<std::string, double>> per_operator(const std::string& path, int* events) {
+using Rows = std::vector<std::pair<std::string, double>>;
+
+// The stage a node was made in, from its name: the path of lower-case components before the
+// node's own name ("/bidirectional_flow/refine_2/Mul_3_kernel_time" -> "bidirectional_flow/
+// refine_2"). Capitalised components are ONNX Runtime's fused nodes, not stages.
+std::string stage_of(const std::string& node) {
+    std::string stage;
+    size_t start = node.find_first_not_of('/');
+    for (size_t slash = node.find('/', start); slash != std::string::npos;
+         start = slash + 1, slash = node.find('/', start)) {
+        const std::string part = node.substr(start, slash - start);
+        if (part.empty() || !std::islower(static_cast<unsigned char>(part[0]))) continue;
+        stage += (stage.empty() ? "" : "/") + part;
+    }
+    return stage.empty() ? "(top level)" : stage;
+}
+
+// The text of the string field `key` of the JSON event that starts at `from`.
+std::string field(const std::string& s, const char* key, size_t from) {
+    const size_t at = s.find(std::string("\"") + key + "\"", from);
+    const size_t start = s.find('"', s.find(':', at) + 1) + 1;
+    return s.substr(start, s.find('"', start) - start);
+}
+
+Rows largest_first(const std::map<std::string, double>& sums) {
+    Rows rows(sums.begin(), sums.end());
+    std::sort(rows.begin(), rows.end(), [](auto& a, auto& b) { return a.second > b.second; });
+    return rows;
+}
+
+// Sums the "dur" (microseconds) of every node event in the profile by operator type and by
+// stage.
+void summarise(const std::string& path, Rows* by_operator, Rows* by_stage, int* events) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     const std::string s = text.str();
-    std::map<std::string, double> sums;
+    std::map<std::string, double> operators, stages;
     *events = 0;
     for (size_t at = s.find("\"op_name\""); at != std::string::npos;
          at = s.find("\"op_name\"", at + 1)) {
-        const size_t name_start = s.find('"', s.find(':', at) + 1) + 1;
-        const std::string op = s.substr(name_start, s.find('"', name_start) - name_start);
         const size_t event_start = s.rfind('{', s.rfind("\"dur\"", at));
         const size_t dur = s.find("\"dur\"", event_start);
         if (dur == std::string::npos || dur > at) continue;
-        sums[op] += std::atof(s.c_str() + s.find(':', dur) + 1);
+        const double micros = std::atof(s.c_str() + s.find(':', dur) + 1);
+        operators[field(s, "op_name", at)] += micros;
+        stages[stage_of(field(s, "name", event_start))] += micros;
         ++*events;
     }
-    std::vector<std::pair<std::string, double>> rows(sums.begin(), sums.end());
-    std::sort(rows.begin(), rows.end(), [](auto& a, auto& b) { return a.second > b.second; });
-    return rows;
+    *by_operator = largest_first(operators);
+    *by_stage = largest_first(stages);
+}
+
+void print_table(const char* what, const Rows& rows, int runs) {
+    double total = 0;
+    for (const auto& row : rows) total += row.second;
+    std::printf("| %s | ms per run | share |\n|---|---:|---:|\n", what);
+    for (const auto& row : rows)
+        std::printf("| %s | %.1f | %.1f %% |\n", row.first.c_str(), row.second / 1000.0 / runs,
+                    100.0 * row.second / total);
 }
 
 }  // namespace
@@ -125,15 +166,16 @@ int main(int argc, char** argv) {
     char* path = nullptr;
     check(g_api->SessionEndProfiling(session, allocator, &path), "SessionEndProfiling");
     int events = 0;
-    const auto rows = per_operator(path, &events);
-    double total = 0;
-    for (const auto& row : rows) total += row.second;
+    Rows by_operator, by_stage;
+    summarise(path, &by_operator, &by_stage, &events);
     std::printf("%dx%d, %d runs after the first (which the totals include), %d node events, %s\n",
                 width, height, runs, events, path);
-    std::printf("| operator | ms per run | share |\n|---|---:|---:|\n");
-    for (const auto& row : rows)
-        std::printf("| %s | %.1f | %.1f %% |\n", row.first.c_str(),
-                    row.second / 1000.0 / (runs + 1), 100.0 * row.second / total);
+    print_table("operator", by_operator, runs + 1);
+    // Only a file exported with model/export.py --by-stage names its nodes by stage.
+    if (by_stage.size() > 1) {
+        std::printf("\n");
+        print_table("stage", by_stage, runs + 1);
+    }
     std::remove(path);
     allocator->Free(allocator, path);
     for (OrtValue* value : inputs) g_api->ReleaseValue(value);

@@ -2,10 +2,17 @@
 """Writes the shipped model file from model/interp.py.
 
     /usr/bin/python3 model/export.py [output.onnx]      (default: models/rife49_ensemble.onnx)
+    /usr/bin/python3 model/export.py --by-stage DIR/rife49_ensemble.onnx
 
 The model has no trained weights, so the file is a pure function of the source: the same
 PyTorch (Debian's python3-torch 1.13) writes the same bytes.
+
+--by-stage writes a file for profiling only: the same computation, but every node's name
+starts with the methods of Interpolator it was made in ("/bidirectional_flow/refine_2/Mul_3"
+for the third call of refine() within bidirectional_flow()), which build/bench/profile_model
+sums per stage.
 """
+import inspect
 import io
 import os
 import sys
@@ -23,8 +30,34 @@ from model_contract import CONTRACT  # noqa: E402
 OPSET = 16  # GridSample needs 16
 
 
-def export(path):
+class Stage(torch.nn.Module):
+    """One method of Interpolator as a submodule: the exporter names nodes by the modules
+    they were made in."""
+
+    def __init__(self, method):
+        super().__init__()
+        self.method = method
+
+    def forward(self, *args, **kwargs):
+        return self.method(*args, **kwargs)
+
+
+def by_stage(model):
+    """model with each of its own methods but forward() called through a Stage."""
+    for name, _ in inspect.getmembers(Interpolator, inspect.isfunction):
+        if name in vars(Interpolator) and not name.startswith("_") and name != "forward":
+            # In the instance's attributes, where it comes before the class's method, and
+            # among its submodules, which give the names.
+            stage = Stage(getattr(model, name))
+            object.__setattr__(model, name, stage)
+            model._modules[name] = stage
+    return model
+
+
+def export(path, stages=False):
     model = Interpolator().eval()
+    if stages:
+        model = by_stage(model)
     pad = CONTRACT["kPadMultiple"]
     h, w = 2 * pad, 3 * pad
     args = (torch.rand(1, 3, h, w), torch.rand(1, 3, h, w), torch.tensor([0.5]))
@@ -48,5 +81,8 @@ def export(path):
 
 
 if __name__ == "__main__":
-    export(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "models",
-                                                               CONTRACT["kFileName"]))
+    args = [a for a in sys.argv[1:] if a != "--by-stage"]
+    default = os.path.join(ROOT, "models", CONTRACT["kFileName"])
+    if "--by-stage" in sys.argv and not args:
+        sys.exit("--by-stage needs an output path (the file is for profiling, not shipping)")
+    export(args[0] if args else default, stages="--by-stage" in sys.argv)
