@@ -140,16 +140,6 @@ def shifted_rows(cols, m, step):
         yield cols[:, :, :, m + dy:ye]
 
 
-def shifted_stack(x, r, step=1):
-    """All shifts of x by step * (-r..r) in x and y: [N,K,C,h,w], K=(2r+1)^2, entry k is
-    x(p + d_k) with d_k = step * (k % (2r+1) - r, k // (2r+1) - r). Shifted rows first,
-    then columns of those: 2 (2r+1) slices instead of (2r+1)^2."""
-    m = r * step
-    cols = shifted_columns(F.pad(x, (m, m, m, m), mode="replicate"), m, step)
-    out = torch.stack(list(shifted_rows(cols, m, step)), 1)  # [N, 2r+1 (y), 2r+1 (x), C, h, w]
-    return out.flatten(1, 2)
-
-
 def separable(x, taps, stride=1):
     """x [N,1,h,w] filtered along x and then y by the normalised taps (3 or 4 of them),
     borders repeated by one pixel; with stride 2 one output per 2x2 pixels."""
@@ -251,28 +241,25 @@ def lk_template(ta, box, stride=1, reg=1e-6):
     hxx = m[:, 0:1] - mgx * mgx + reg
     hxy = m[:, 1:2] - mgx * mgy
     hyy = m[:, 2:3] - mgy * mgy + reg
-    return dict(g=torch.cat([gx, gy, torch.ones_like(gx)], 1).unsqueeze(2), mgx=mgx, mgy=mgy,
+    return dict(g=torch.cat([gx, gy, torch.ones_like(gx)], 1), mgx=mgx, mgy=mgy,
                 hxx=hxx, hxy=hxy, hyy=hyy, det=hxx * hyy - hxy * hxy,
                 bx0=m[:, 6:7] - mgx * mt, by0=m[:, 7:8] - mgy * mt)
 
 
-def window_lk(tb, flow, tpl, box, iters, smooth, stride=1):
+def window_lk(tb, flow, tpl, box, smooth, stride=1):
     """Sub-pixel refinement of flow [N,2,h,w] from the template (see lk_template) into tb
-    (grey, this level's pixels) by translational Lucas-Kanade over box x box windows, one
-    displacement per window.
+    (grey, this level's pixels) by one inverse-compositional Lucas-Kanade step over box x box
+    windows, one displacement per window.
 
-    tb is warped by the motion averaged over each window, the window sums of the template's
-    gradients times that image at the 9 integer offsets around it are filtered once, and
-    the inverse-compositional iterations interpolate between those sums bilinearly: cheap,
-    since no image is resampled inside the loop. The motion is not rounded to whole pixels
-    for that warp: where it lies near a half pixel, rounding splits a window between two
-    shifts a pixel apart and the iterations drift off the true motion. Sums are
-    mean-normalised (brightness changes do not count). Windows without texture in some
-    direction say little about their motion: the result is smoothed with weights from the
-    window's smaller curvature (smooth x smooth).
+    tb is warped by the motion averaged over each window (not rounded to whole pixels:
+    where it lies near a half pixel, rounding splits a window between two shifts a pixel
+    apart and the passes drift off the true motion). Sums are mean-normalised (brightness
+    changes do not count). Windows without texture in some direction say little about
+    their motion: the result is smoothed with weights from the window's smaller curvature
+    (smooth x smooth).
 
     With stride 2 the windows are taken one per 2x2 pixels of tb: flow and the result are
-    on that coarser grid (in tb's pixels), and the iterations run there."""
+    on that coarser grid (in tb's pixels)."""
     if stride == 1:
         n0 = box_filter(flow, box)
     else:
@@ -280,13 +267,13 @@ def window_lk(tb, flow, tpl, box, iters, smooth, stride=1):
                            align_corners=False)
     tw = warp(tb, n0)
     n, _, h, w = tw.shape
-    # [N,1,9,h,w]: tw(p + d_k), d_k = (k%3 - 1, k//3 - 1)
-    st = shifted_stack(tw, 1).reshape(n, 1, 9, h, w)
-    # gx, gy and 1 times the 9 shifts, one at a time: the products are the largest tensors.
-    g = tpl["g"]
-    vol = torch.cat([box_filter((g[:, i:i + 1] * st).reshape(n, 9, h, w), box, stride)
-                     for i in range(3)], 1)
-    d = lk_iterations(vol, tpl, iters)
+    sums = box_filter(tpl["g"] * tw, box, stride)  # gradient x, gradient y and 1 times tw
+    bx = sums[:, 0:1] - tpl["mgx"] * sums[:, 2:3] - tpl["bx0"]
+    by = sums[:, 1:2] - tpl["mgy"] * sums[:, 2:3] - tpl["by0"]
+    ux = (tpl["hyy"] * bx - tpl["hxy"] * by) / tpl["det"]
+    uy = (tpl["hxx"] * by - tpl["hxy"] * bx) / tpl["det"]
+    # Inverse compositional: the template moved by u, so the motion moves by -u.
+    d = (-torch.cat([ux, uy], 1)).clamp(-1.0, 1.0)
     # Windows that reach outside the picture in tb match against repeated border pixels:
     # they keep the motion handed in, in proportion, and weigh nothing in the smoothing.
     grid = base_grid(n, h, w, tw) + n0
@@ -299,38 +286,6 @@ def window_lk(tb, flow, tpl, box, iters, smooth, stride=1):
     out = flow + valid * (n0 + d - flow)
     conf = valid * tpl["det"] / (tpl["hxx"] + tpl["hyy"])
     return box_filter(out * conf, smooth) / box_filter(conf, smooth).clamp(min=1e-12)
-
-
-def lk_iterations(vol, tpl, iters):
-    """The inverse-compositional iterations of window_lk() on the window sums vol
-    [N,27,h,w] (gradient x, gradient y and 1 times the 9 shifts): the displacement within
-    +-1 pixel of the rounded motion, [N,2,h,w]."""
-    mgx, mgy, hxx, hxy, hyy, det = (tpl[k] for k in ("mgx", "mgy", "hxx", "hxy", "hyy", "det"))
-    bx0, by0 = tpl["bx0"], tpl["by0"]
-    cx, cy, s = vol[:, 0:9], vol[:, 9:18], vol[:, 18:27]
-    d = torch.zeros_like(vol[:, 0:2])
-    for _ in range(iters):
-        x0 = torch.floor(d[:, 0:1]).clamp(-1.0, 0.0)
-        y0 = torch.floor(d[:, 1:2]).clamp(-1.0, 0.0)
-        fx = d[:, 0:1] - x0
-        fy = d[:, 1:2] - y0
-        k00 = ((y0 + 1.0) * 3.0 + (x0 + 1.0)).to(torch.int64)
-        k = torch.cat([k00, k00 + 1, k00 + 3, k00 + 4], 1)
-
-        def at(v):
-            c = torch.gather(v, 1, k)
-            top = c[:, 0:1] + fx * (c[:, 1:2] - c[:, 0:1])
-            bottom = c[:, 2:3] + fx * (c[:, 3:4] - c[:, 2:3])
-            return top + fy * (bottom - top)
-
-        sv = at(s)
-        bx = at(cx) - mgx * sv - bx0
-        by = at(cy) - mgy * sv - by0
-        ux = (hyy * bx - hxy * by) / det
-        uy = (hxx * by - hxy * bx) / det
-        # Inverse compositional: the template moved by u, so the motion moves by -u.
-        d = (d - torch.cat([ux, uy], 1)).clamp(-1.0, 1.0)
-    return d
 
 
 def search(a, b, r, box, step=1, penalty=0.0, stride=1):
@@ -451,7 +406,7 @@ class Interpolator(torch.nn.Module):
 
     def __init__(self, coarsest=6, search_to=4, radius=2, box=5, penalty=0.002,
                  lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7),
-                 lk_passes=(4, 3, 3), lk_blurs=(1, 1, 0), lk_iters=3, wide=(8, 2),
+                 lk_passes=(6, 5, 5), lk_blurs=(1, 1, 0), wide=(8, 2),
                  wide_stride=2, wide_gain=0.9, chroma=1.5,
                  prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=0.7,
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
@@ -474,7 +429,6 @@ class Interpolator(torch.nn.Module):
         self.lk_smooths = lk_smooths
         self.lk_passes = lk_passes
         self.lk_blurs = lk_blurs
-        self.lk_iters = lk_iters
         # Small fast objects: a wide, sparse search around zero at 1/8 ((radius, step); one
         # motion per wide_stride^2 block, checked per pixel with all features).
         self.wide = wide
@@ -618,7 +572,7 @@ class Interpolator(torch.nn.Module):
             yb = swapped(ya)
         template = lk_template(ya, box, stride)
         for _ in range(self.lk_passes[i]):
-            flow = window_lk(yb, flow, template, box, self.lk_iters, smooth, stride)
+            flow = window_lk(yb, flow, template, box, smooth, stride)
         return flow
 
     def wide_search(self, ya, flow):
