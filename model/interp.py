@@ -405,7 +405,7 @@ class Interpolator(torch.nn.Module):
     H and W must be multiples of 64 (the library pads frames to that)."""
 
     def __init__(self, coarsest=6, search_to=4, radius=2, box=5, penalty=0.002,
-                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 8), lk_smooths=(5, 7, 7),
+                 lk_levels=(3, 2, 1), lk_boxes=(7, 9, 6), lk_smooths=(5, 7, 7),
                  lk_passes=(6, 5, 5), lk_blurs=(1, 1, 0), wide=(8, 2),
                  wide_stride=2, wide_gain=0.9, chroma=1.5,
                  prop_steps=(3,), prop_margin=0.003, margin=0.004, soft=0.002, sigma=0.7,
