@@ -44,8 +44,8 @@ class Stage(torch.nn.Module):
 
 def by_stage(model):
     """model with each of its own methods but forward() called through a Stage."""
-    for name, _ in inspect.getmembers(Interpolator, inspect.isfunction):
-        if name in vars(Interpolator) and not name.startswith("_") and name != "forward":
+    for name, member in vars(Interpolator).items():
+        if inspect.isfunction(member) and not name.startswith("_") and name != "forward":
             # In the instance's attributes, where it comes before the class's method, and
             # among its submodules, which give the names.
             stage = Stage(getattr(model, name))

@@ -74,6 +74,13 @@ def gather(planes, i):
     return torch.index_select(planes, 1, i.reshape(-1)).reshape((planes.shape[0],) + tuple(i.shape))
 
 
+def lerp_gather(planes, i, f, step):
+    """planes [C, N] interpolated linearly between the indices i and i + step by the
+    fractions f (any equal shapes S): [C, *S]."""
+    first = gather(planes, i)
+    return first + f * (gather(planes, i + step) - first)
+
+
 def bilinear(planes, width, taps):
     """Bilinear samples [C, *S] of an image stored plane by plane, planes [C, H*width], at
     sample_taps().
@@ -83,13 +90,8 @@ def bilinear(planes, width, taps):
     corner is one gather of all channels. Row by row of corners, so that only a few
     full-resolution planes are alive at once."""
     i00, fx, fy, _, _ = taps
-
-    def row(i):
-        left = gather(planes, i)
-        return left + fx * (gather(planes, i + 1) - left)
-
-    top = row(i00)
-    return top + fy * (row(i00 + width) - top)
+    top = lerp_gather(planes, i00, fx, 1)
+    return top + fy * (lerp_gather(planes, i00 + width, fx, 1) - top)
 
 
 def curvature(y):
@@ -113,15 +115,10 @@ def sharp_sample(planes, curv, width, taps):
     (columns), the small cross term dropped, with the grey image's second differences for
     all channels: four one-plane gathers more instead of twelve taps."""
     i00, fx, fy, gx, gy = taps
-
-    def along(c, i, f, step):
-        first = gather(c, i)
-        return first + f * (gather(c, i + step) - first)
-
     lower = (fy >= 0.5).to(torch.int32) * width
     right = (fx >= 0.5).to(torch.int32)
-    base = bilinear(planes, width, taps) - gx * along(curv[0], i00 + lower, fx, 1)
-    return base - gy * along(curv[1], i00 + right, fy, width)
+    base = bilinear(planes, width, taps) - gx * lerp_gather(curv[0], i00 + lower, fx, 1)
+    return base - gy * lerp_gather(curv[1], i00 + right, fy, width)
 
 
 def shifted_columns(xp, m, step):
