@@ -51,20 +51,22 @@ def warp(img, flow, grid=None):
 
 def sample_taps(height, width, sx, sy, extent):
     """Where bilinear() and sharp_sample() read for positions sx, sy (any equal shapes S) in
-    a full-resolution image of height x width pixels, clamped to the content (extent: its
-    last row and column) as by border padding: the top-left corners' indices, the fractions
-    and the weights of sharp_sample()'s curvature terms."""
-    last_row, last_col = extent
-    sx = torch.minimum(sx.clamp(min=0.0), last_col)
-    sy = torch.minimum(sy.clamp(min=0.0), last_row)
+    a full-resolution image of height x width pixels, clamped to the content (extent, see
+    content_extent()) as by border padding: the top-left corners' indices, the fractions and
+    the weights of sharp_sample()'s curvature terms."""
+    first_row, first_col, last_row, last_col = extent
+    sx = torch.minimum(torch.maximum(sx, first_col), last_col)
+    sy = torch.minimum(torch.maximum(sy, first_row), last_row)
     x0 = torch.floor(sx).clamp(max=width - 2.0)  # the last column lerps with weight 1
     y0 = torch.floor(sy).clamp(max=height - 2.0)
     fx = sx - x0
     fy = sy - y0
-    # The last content row and column have padding beside them: samples next to them stay
-    # linear.
-    gx = 0.5 * fx * (1.0 - fx) * (x0 + 1.0 < last_col).to(fx.dtype)
-    gy = 0.5 * fy * (1.0 - fy) * (y0 + 1.0 < last_row).to(fy.dtype)
+    # The content's outermost rows and columns have padding or a bar beside them (the
+    # frame's own edges repeat theirs): samples next to them stay linear.
+    inside_x = (x0 + 1.0 < last_col) & ((x0 > first_col) | (first_col <= 0.0))
+    inside_y = (y0 + 1.0 < last_row) & ((y0 > first_row) | (first_row <= 0.0))
+    gx = 0.5 * fx * (1.0 - fx) * inside_x.to(fx.dtype)
+    gy = 0.5 * fy * (1.0 - fy) * inside_y.to(fy.dtype)
     # 32-bit indices: half the index traffic; the library keeps frames below 2^31 samples.
     return (y0 * width + x0).to(torch.int32), fx, fy, gx, gy
 
@@ -184,38 +186,56 @@ def better_of(fa, fb, flow, cand, gain, box):
     return torch.where(both(better), cand, flow)
 
 
+def content_span(lit):
+    """The first and last index (float scalars) where the [N] mask lit is set; 0 and 0 when
+    it is set nowhere."""
+    n = lit.shape[0]
+    index = torch.arange(n, dtype=torch.float32)
+    last = (lit.to(torch.float32) * index).max()
+    first = torch.minimum((index + n * (~lit).to(torch.float32)).min(), last)
+    return first, last
+
+
 def content_extent(img0, img1):
-    """The last row and column (as float scalars) that are not black in either frame. The
-    library pads frames with black on the right and below; letterbox bars are no content
-    either."""
+    """The first row, first column, last row and last column (float scalars) that are not
+    black in either frame. The library pads frames with black on the right and below, and
+    letterbox and pillarbox bars, on any side, are no content either."""
     rows = torch.maximum(img0.amax(dim=(0, 1, 3)), img1.amax(dim=(0, 1, 3))) > 0
     cols = torch.maximum(img0.amax(dim=(0, 1, 2)), img1.amax(dim=(0, 1, 2))) > 0
-    last_row = (rows.to(img0.dtype) * torch.arange(rows.shape[0], dtype=img0.dtype)).max()
-    last_col = (cols.to(img0.dtype) * torch.arange(cols.shape[0], dtype=img0.dtype)).max()
-    return last_row, last_col
+    first_row, last_row = content_span(rows)
+    first_col, last_col = content_span(cols)
+    return first_row, first_col, last_row, last_col
 
 
 def in_picture(x, y, extent, scale=1.0):
     """Whether positions (x, y), in pixels of a level scale times the frame's size, lie in
-    the picture, whose last row and column at full resolution extent gives."""
-    last_row, last_col = extent
-    return ((x >= -0.5) & (x <= (last_col + 1.0) * scale - 0.5) & (y >= -0.5) &
-            (y <= (last_row + 1.0) * scale - 0.5))
+    the picture, whose content_extent() at full resolution extent gives."""
+    first_row, first_col, last_row, last_col = extent
+    return ((x >= first_col * scale - 0.5) & (x <= (last_col + 1.0) * scale - 0.5) &
+            (y >= first_row * scale - 0.5) & (y <= (last_row + 1.0) * scale - 0.5))
 
 
 def halved_extent(extent):
-    """The content's last row and column at half resolution, leaving out a last pixel that
-    is half content and half padding."""
-    return tuple((torch.floor((e + 1.0) * 0.5) - 1.0).clamp(min=0.0) for e in extent)
+    """The content's extent at half resolution, leaving out an outermost pixel that is half
+    content and half padding or bar."""
+    first_row, first_col, last_row, last_col = extent
+    last_row, last_col = ((torch.floor((e + 1.0) * 0.5) - 1.0).clamp(min=0.0)
+                          for e in (last_row, last_col))
+    first_row = torch.minimum(torch.ceil(first_row * 0.5), last_row)
+    first_col = torch.minimum(torch.ceil(first_col * 0.5), last_col)
+    return first_row, first_col, last_row, last_col
 
 
 def fill_padding(x, extent):
-    """Repeats the last content row and column over the padding, so that motion near the
-    frame's edges is estimated as if the picture went on, not against a black band."""
-    last_row, last_col = extent
+    """Repeats the outermost content rows and columns over the padding and bars, so that
+    motion near the picture's edges is estimated as if it went on, not against a black
+    band."""
+    first_row, first_col, last_row, last_col = extent
     _, _, hh, ww = x.shape
-    rows = torch.minimum(torch.arange(hh, dtype=x.dtype), last_row).to(torch.int64)
-    cols = torch.minimum(torch.arange(ww, dtype=x.dtype), last_col).to(torch.int64)
+    rows = torch.arange(hh, dtype=x.dtype)
+    cols = torch.arange(ww, dtype=x.dtype)
+    rows = torch.minimum(torch.maximum(rows, first_row), last_row).to(torch.int64)
+    cols = torch.minimum(torch.maximum(cols, first_col), last_col).to(torch.int64)
     return torch.index_select(torch.index_select(x, 2, rows), 3, cols)
 
 
@@ -829,5 +849,7 @@ class Interpolator(torch.nn.Module):
         mixed = k0 * sharp_sample(p0, c0, ww, sample_taps(hh, ww, sx0, sy0, extent))
         mixed = mixed + k1 * sharp_sample(p1, c1, ww, sample_taps(hh, ww, sx1, sy1, extent))
         b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
-        res = b + up[2] * (mixed - b)
+        # Pixels outside the content (a letterbox bar, the padding) keep the blend.
+        trust = up[2] * in_picture(pxf, pyf, extent).to(t.dtype)
+        res = b + trust * (mixed - b)
         return out.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))

@@ -262,4 +262,26 @@ TEST_F(ShippedModel, SmallMovingSquareIsFollowed) {
     EXPECT_GE(model_on, mixed_on + 3.0);
 }
 
+// The same pan inside black bars on the left and above (pillarbox and letterbox): content
+// entering the picture next to a bar must come from the frame that shows it, not be smeared
+// with the bar's black. Scored up to the bars' edges.
+TEST_F(ShippedModel, PanBetweenBlackBarsKeepsTheBarsOut) {
+    constexpr int kLeft = 48, kTop = 32;
+    const auto barred = [](std::vector<uint8_t> img) {
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                if (x < kLeft || y < kTop)
+                    std::fill_n(&img[(static_cast<size_t>(y) * kWidth + x) * 3], 3, uint8_t{0});
+        return img;
+    };
+    const auto f0 = barred(at(tex, 0.0f)), f1 = barred(at(tex, 1.0f));
+    const auto out = interpolate(f0, f1, 0.5f), truth = barred(at(tex, 0.5f));
+    const double picture = psnr(out, truth, Region{kLeft, kTop, kWidth - kMargin, kHeight});
+    std::printf("pan between black bars, middle frame: %.2f dB\n", picture);
+    EXPECT_GE(picture, 40.0);
+    // The bars stay black.
+    EXPECT_EQ(psnr(out, truth, Region{0, 0, kWidth, kTop}), 99.0);
+    EXPECT_EQ(psnr(out, truth, Region{0, 0, kLeft, kHeight}), 99.0);
+}
+
 }  // namespace
