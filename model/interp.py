@@ -215,6 +215,20 @@ def in_picture(x, y, extent, scale=1.0):
             (y >= first_row * scale - 0.5) & (y <= (last_row + 1.0) * scale - 0.5))
 
 
+def black_outside(img, extent):
+    """img [1,3,H,W] clamped to [0, 1] and black outside the content: samples are clamped
+    to the content, so cells that reach into a black bar (or the padding) bring the picture
+    into it, where both frames, and so the blend, are black."""
+    first_row, first_col, last_row, last_col = extent
+    _, _, hh, ww = img.shape
+    rows = torch.arange(hh, dtype=img.dtype)
+    cols = torch.arange(ww, dtype=img.dtype)
+    rows = ((rows >= first_row) & (rows <= last_row)).to(img.dtype).view(1, 1, hh, 1)
+    cols = ((cols >= first_col) & (cols <= last_col)).to(img.dtype).view(1, 1, 1, ww)
+    # The masks are 1 inside and 0 outside: the upper bounds.
+    return torch.minimum(torch.minimum(img.clamp(min=0.0), rows), cols)
+
+
 def halved_extent(extent):
     """The content's extent at half resolution, leaving out an outermost pixel that is half
     content and half padding or bar."""
@@ -808,7 +822,7 @@ class Interpolator(torch.nn.Module):
         out = blend
         for part in (cells[:half], cells[m - half:]):
             out = self.compose_cells(out, blend, frames, part, nb, t, extent, (hh, ww, w))
-        return out.reshape(1, 3, hh, ww).clamp(0.0, 1.0)
+        return black_outside(out.reshape(1, 3, hh, ww), extent)
 
     def compose_cells(self, out, blend, frames, cells, nb, t, extent, size):
         """out [3, H*W] with the given cells replaced by the motion-compensated result. A
@@ -849,7 +863,5 @@ class Interpolator(torch.nn.Module):
         mixed = k0 * sharp_sample(p0, c0, ww, sample_taps(hh, ww, sx0, sy0, extent))
         mixed = mixed + k1 * sharp_sample(p1, c1, ww, sample_taps(hh, ww, sx1, sy1, extent))
         b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
-        # Pixels outside the content (a letterbox bar, the padding) keep the blend.
-        trust = up[2] * in_picture(pxf, pyf, extent).to(t.dtype)
-        res = b + trust * (mixed - b)
+        res = b + up[2] * (mixed - b)
         return out.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
