@@ -488,6 +488,9 @@ class Interpolator(torch.nn.Module):
         self.leave_conf = leave_conf
         self.leave_reach = leave_reach  # how far (in motions) from the edge that is
         self.cell_floor = 0.003  # trust below which a cell keeps the plain blend
+        # Mean reliability below which the frames are taken for a scene cut, and above which
+        # they are surely not (trust fades in between).
+        self.cut_conf = (0.1, 0.2)
         self.register_buffer("up_w_t", upsample_weights().t().contiguous(), persistent=False)
         self.debug = None  # a dict to receive intermediate results (development only)
         lw = torch.tensor([0.299, 0.587, 0.114]).view(1, 3, 1, 1)
@@ -715,7 +718,12 @@ class Interpolator(torch.nn.Module):
         v0 = cov0.clamp(0.0, 1.0) + 0.05
         v1 = cov1.clamp(0.0, 1.0) + 0.05
         k0 = (1.0 - t) * v0 / ((1.0 - t) * v0 + t * v1)
-        a = self.trust(t, d, use, y4, grid)
+        # A scene cut: the two frames show different things, the motion found between them
+        # is noise that fails the consistency check nearly everywhere, yet it matches here
+        # and there better than leaving the frames in place. Then the output is the blend,
+        # not the frames torn along that noise.
+        scene = ((conf.mean() - self.cut_conf[0]) / (self.cut_conf[1] - self.cut_conf[0]))
+        a = self.trust(t, d, use, y4, grid) * scene.clamp(0.0, 1.0)
         if self.debug is not None:
             self.debug.update(d=d, use=use, cov0=cov0, cov1=cov1, a=a, k0=k0, conf=conf,
                               flows=flows)
