@@ -443,7 +443,8 @@ class Interpolator(torch.nn.Module):
                  tau_m=1.0, cover=0.3, moving=0.5, fixed_iters=2, zero_levels=None,
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
-                 exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8, light_slack=0.02):
+                 exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8, light_slack=0.02,
+                 still=(0.3, 3)):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
         # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
@@ -471,6 +472,7 @@ class Interpolator(torch.nn.Module):
         self.near = near  # (radius, box, gain) of the per-pixel search at 1/4
         self.keep_gain = keep_gain  # how much better the coarser motion must match to stay
         self.keep_box = keep_box
+        self.still = still  # (gain, box) of keep_still(), or None
         # Levels where each direction may take the other's motion, reversed; at 1/4 it
         # must match clearly better (exchange_gain).
         self.exchange_levels = exchange_levels
@@ -488,9 +490,7 @@ class Interpolator(torch.nn.Module):
         self.leave_conf = leave_conf
         self.leave_reach = leave_reach  # how far (in motions) from the edge that is
         self.cell_floor = 0.003  # trust below which a cell keeps the plain blend
-        # Mean reliability below which the frames are taken for a scene cut, and above which
-        # they are surely not (trust fades in between).
-        self.cut_conf = (0.1, 0.2)
+        self.cut_conf = (0.1, 0.2)  # mean reliability: surely a scene cut, surely none
         self.register_buffer("up_w_t", upsample_weights().t().contiguous(), persistent=False)
         self.debug = None  # a dict to receive intermediate results (development only)
         lw = torch.tensor([0.299, 0.587, 0.114]).view(1, 3, 1, 1)
@@ -535,9 +535,9 @@ class Interpolator(torch.nn.Module):
         return flow
 
     def at_quarter(self, ya, c4, flow):
-        """At 1/4: the per-pixel search for small objects, then motion boundaries. Returns the
-        flow and the grey-and-colour image it used (keep_small() needs it after the finest
-        level)."""
+        """At 1/4: the per-pixel search for small objects, motion boundaries, static overlays.
+        Returns the flow and the grey-and-colour image it used (keep_small() needs it after
+        the finest level)."""
         colour = torch.cat([ya, self.chroma * c4], 1)
         if self.near[0] > 0:
             flow = self.near_search(colour, swapped(colour), flow)
@@ -548,7 +548,17 @@ class Interpolator(torch.nn.Module):
                 # more than in brightness.
                 fa = torch.cat([fa, self.chroma * c4], 1)
             flow = self.propagate(fa, swapped(fa), flow)
+        if self.still is not None:
+            flow = self.keep_still(colour, flow)
         return flow, colour
+
+    def keep_still(self, colour, flow):
+        """Static overlays (a channel's logo, burned-in subtitles, a game's display) over a
+        moving background: thinner than the windows above, they take the background's motion
+        and are torn along with it. Where no motion at all explains a pixel's small
+        neighbourhood (grey value and colour) clearly better, by still[0], it stays."""
+        gain, box = self.still
+        return better_of(colour, swapped(colour), flow, torch.zeros_like(flow), gain, box)
 
     def exchange(self, ya, flow, level):
         """The two directions' motions are each other's reversed, but each is estimated on its
