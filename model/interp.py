@@ -732,7 +732,7 @@ class Interpolator(torch.nn.Module):
         # is noise that fails the consistency check nearly everywhere, yet it matches here
         # and there better than leaving the frames in place. Then the output is the blend,
         # not the frames torn along that noise.
-        scene = ((conf.mean() - self.cut_conf[0]) / (self.cut_conf[1] - self.cut_conf[0]))
+        scene = (conf.mean() - self.cut_conf[0]) / (self.cut_conf[1] - self.cut_conf[0])
         a = self.trust(t, d, use, y4, grid) * scene.clamp(0.0, 1.0)
         if self.debug is not None:
             self.debug.update(d=d, use=use, cov0=cov0, cov1=cov1, a=a, k0=k0, conf=conf,

@@ -112,6 +112,11 @@ double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int ma
     return psnr(a, b, Region{margin, margin, kWidth - margin, kHeight - margin});
 }
 
+// Sets pixel (x, y) of a frame to grey `value`.
+void paint(std::vector<uint8_t>& img, int x, int y, uint8_t value) {
+    std::fill_n(&img[(static_cast<size_t>(y) * kWidth + x) * 3], 3, value);
+}
+
 std::vector<uint8_t> blend(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, float t) {
     std::vector<uint8_t> out(a.size());
     for (size_t i = 0; i < a.size(); ++i)
@@ -270,8 +275,7 @@ TEST_F(ShippedModel, PanBetweenBlackBarsKeepsTheBarsOut) {
     const auto barred = [](std::vector<uint8_t> img) {
         for (int y = 0; y < kHeight; ++y)
             for (int x = 0; x < kWidth; ++x)
-                if (x < kLeft || y < kTop)
-                    std::fill_n(&img[(static_cast<size_t>(y) * kWidth + x) * 3], 3, uint8_t{0});
+                if (x < kLeft || y < kTop) paint(img, x, y, 0);
         return img;
     };
     const auto f0 = barred(at(tex, 0.0f)), f1 = barred(at(tex, 1.0f));
@@ -293,8 +297,7 @@ TEST_F(ShippedModel, StaticOverlayOverAPanStaysPut) {
         for (int y = bar.y0; y < bar.y1; ++y)
             for (int x = bar.x0; x < bar.x1; ++x) {
                 const bool stroke = y >= bar.y0 + 6 && y < bar.y1 - 6 && (x - bar.x0) % 12 < 4;
-                std::fill_n(&img[(static_cast<size_t>(y) * kWidth + x) * 3], 3,
-                            uint8_t{stroke ? uint8_t{20} : uint8_t{235}});
+                paint(img, x, y, stroke ? 20 : 235);
             }
         return img;
     };
