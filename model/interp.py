@@ -444,7 +444,7 @@ class Interpolator(torch.nn.Module):
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
                  exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8, light_slack=0.02,
-                 still=(0.3, 3)):
+                 still=(0.3, 3), mend=(1.5, 5)):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
         # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
@@ -473,8 +473,8 @@ class Interpolator(torch.nn.Module):
         self.keep_gain = keep_gain  # how much better the coarser motion must match to stay
         self.keep_box = keep_box
         self.still = still  # (gain, box) of keep_still(), or None
-        # Levels where each direction may take the other's motion, reversed; at 1/4 it
-        # must match clearly better (exchange_gain).
+        self.mend = mend  # (gain, box) of mend_unreliable(), or None
+        # Levels where each direction may take the other's reversed motion (exchange()).
         self.exchange_levels = exchange_levels
         self.exchange_gain = exchange_gain
         self.light_slack = light_slack  # brightness difference left as it is (light_balance())
@@ -677,9 +677,19 @@ class Interpolator(torch.nn.Module):
         near the edge take the motion of the reliable pixels around them where that motion
         carries them out of the picture or close to its edge: a pan's edges move with the
         pan."""
+        cand, found = self.reliable_nearby(flows, conf)
+        pos = grid + self.leave_reach * cand
+        near_edge = ~in_picture(pos[:, 0:1], pos[:, 1:2], extent, 0.25)
+        replace = near_edge & (conf < 0.5) & found
+        flows = torch.where(both(replace), cand, flows)
+        conf = torch.where(replace, torch.full_like(conf, self.leave_conf), conf)
+        return flows, conf
+
+    def reliable_nearby(self, flows, conf):
+        """The nearest reliable motion of each pixel: the mean over a neighbourhood at 1/4,
+        1/16 or 1/64, the finest that holds any, and where one was found."""
         reliable = (conf > 0.5).to(conf.dtype) * conf
         cand, found = None, None
-        # The nearest reliable motion: from a neighbourhood at 1/4, 1/16 and 1/64.
         for scale in (16, 4, 1):
             num, den = flows * reliable, reliable
             if scale > 1:
@@ -692,12 +702,25 @@ class Interpolator(torch.nn.Module):
             motion = num / den.clamp(min=1e-6)
             cand = motion if cand is None else torch.where(both(here), motion, cand)
             found = here if found is None else found | here
-        pos = grid + self.leave_reach * cand
-        near_edge = ~in_picture(pos[:, 0:1], pos[:, 1:2], extent, 0.25)
-        replace = near_edge & (conf < 0.5) & found
-        flows = torch.where(both(replace), cand, flows)
-        conf = torch.where(replace, torch.full_like(conf, self.leave_conf), conf)
-        return flows, conf
+        return cand, found
+
+    def mend_unreliable(self, flows, conf, fa, grid2):
+        """Along a thin line or an edge any motion along it matches, and the two directions
+        may each drift along it differently: the check fails and the blend would show the
+        line twice. Unreliable pixels take the reliable motion around them where that
+        matches about as well (mend[0] times their own cost, mend[1] box)."""
+        gain, box = self.mend
+        cand, found = self.reliable_nearby(flows, conf)
+        fb = swapped(fa)
+        ok = matching_cost(fa, fb, cand, box) < gain * matching_cost(fa, fb, flows, box)
+        flows = torch.where(both(ok & found & (conf < 0.5)), cand, flows)
+        return flows, self.consistency(flows, grid2)
+
+    def consistency(self, flows, grid2):
+        """Reliability of each pixel's motion: does the other frame's flow lead back?"""
+        back = warp(swapped(flows), flows, grid2)
+        err = flows + back
+        return torch.exp(-(err * err).sum(1, keepdim=True) / (self.sigma * self.sigma))
 
     def forward(self, img0, img1, timestep):
         t = timestep.view(1, 1, 1, 1)
@@ -716,10 +739,15 @@ class Interpolator(torch.nn.Module):
         grid = base_grid(1, h, w, flows)
         grid2 = torch.cat([grid, grid], 0)
 
-        # Reliability of each pixel's motion: does the other frame's flow lead back?
-        back = warp(swapped(flows), flows, grid2)
-        err = flows + back
-        conf = torch.exp(-(err * err).sum(1, keepdim=True) / (self.sigma * self.sigma))
+        conf = self.consistency(flows, grid2)
+        # A scene cut: the two frames show different things, the motion found between them
+        # is noise that fails the consistency check nearly everywhere (before any mending),
+        # yet it matches here and there better than leaving the frames in place. Then the
+        # output is the blend, not the frames torn along that noise.
+        scene = (conf.mean() - self.cut_conf[0]) / (self.cut_conf[1] - self.cut_conf[0])
+        if self.mend is not None:
+            fa = torch.cat([features(y4), self.chroma * c4], 1)
+            flows, conf = self.mend_unreliable(flows, conf, fa, grid2)
         if self.leave_box > 0:
             flows, conf = self.fill_leaving(flows, conf, grid2, extent)
         d, use, cov0, cov1 = self.motion_at(t, flows, conf, y4, grid2)
@@ -728,11 +756,6 @@ class Interpolator(torch.nn.Module):
         v0 = cov0.clamp(0.0, 1.0) + 0.05
         v1 = cov1.clamp(0.0, 1.0) + 0.05
         k0 = (1.0 - t) * v0 / ((1.0 - t) * v0 + t * v1)
-        # A scene cut: the two frames show different things, the motion found between them
-        # is noise that fails the consistency check nearly everywhere, yet it matches here
-        # and there better than leaving the frames in place. Then the output is the blend,
-        # not the frames torn along that noise.
-        scene = (conf.mean() - self.cut_conf[0]) / (self.cut_conf[1] - self.cut_conf[0])
         a = self.trust(t, d, use, y4, grid) * scene.clamp(0.0, 1.0)
         if self.debug is not None:
             self.debug.update(d=d, use=use, cov0=cov0, cov1=cov1, a=a, k0=k0, conf=conf,
