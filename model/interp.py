@@ -444,7 +444,7 @@ class Interpolator(torch.nn.Module):
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
                  exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8, light_slack=0.02,
-                 still=(0.3, 3), mend=(1.5, 5)):
+                 still=(0.05, 3), mend=(1.5, 5)):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
         # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
@@ -556,7 +556,9 @@ class Interpolator(torch.nn.Module):
         """Static overlays (a channel's logo, burned-in subtitles, a game's display) over a
         moving background: thinner than the windows above, they take the background's motion
         and are torn along with it. Where no motion at all explains a pixel's small
-        neighbourhood (grey value and colour) clearly better, by still[0], it stays."""
+        neighbourhood (grey value and colour) far better, by still[0], it stays. Far: a thin
+        line that moves along itself looks still too, and its true motion, a fraction of a
+        pixel here, is blurred by the bilinear warp, so it costs several times more."""
         gain, box = self.still
         return better_of(colour, swapped(colour), flow, torch.zeros_like(flow), gain, box)
 
