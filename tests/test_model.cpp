@@ -316,7 +316,7 @@ TEST_F(ShippedModel, StaticOverlayOverAPanStaysPut) {
 // looks still). The pan of the scene around them must carry them.
 TEST_F(ShippedModel, ThinLinesAlongAPanMoveWithIt) {
     for (const float slope : {0.25f, 0.5f}) {
-        Texture lined = tex;
+        Texture lined = tex;  // for its size: every texel is replaced
         for (int y = 0; y < lined.height; ++y)
             for (int x = 0; x < lined.width; ++x) {
                 float v = 0.4f + 0.15f * std::sin(x / 23.0f) + 0.15f * std::cos(y / 31.0f);
