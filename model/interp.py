@@ -542,15 +542,20 @@ class Interpolator(torch.nn.Module):
         if self.near[0] > 0:
             flow = self.near_search(colour, swapped(colour), flow)
         if self.prop_steps:
-            fa = features(ya)
-            if self.chroma > 0:
-                # Colour counts too: objects that differ from their surroundings in hue
-                # more than in brightness.
-                fa = torch.cat([fa, self.chroma * c4], 1)
+            fa = self.quarter_features(ya, c4)
             flow = self.propagate(fa, swapped(fa), flow)
         if self.still is not None:
             flow = self.keep_still(colour, flow)
         return flow, colour
+
+    def quarter_features(self, y4, c4):
+        """features() of the 1/4 level and its colour differences, weighted by chroma: colour
+        counts too, for objects that differ from their surroundings in hue more than in
+        brightness."""
+        fa = features(y4)
+        if self.chroma > 0:
+            fa = torch.cat([fa, self.chroma * c4], 1)
+        return fa
 
     def keep_still(self, colour, flow):
         """Static overlays (a channel's logo, burned-in subtitles, a game's display) over a
@@ -748,7 +753,7 @@ class Interpolator(torch.nn.Module):
         # output is the blend, not the frames torn along that noise.
         scene = (conf.mean() - self.cut_conf[0]) / (self.cut_conf[1] - self.cut_conf[0])
         if self.mend is not None:
-            fa = torch.cat([features(y4), self.chroma * c4], 1)
+            fa = self.quarter_features(y4, c4)
             flows, conf = self.mend_unreliable(flows, conf, fa, grid2)
         if self.leave_box > 0:
             flows, conf = self.fill_leaving(flows, conf, grid2, extent)
