@@ -4,7 +4,8 @@ development set (bench/devset.py), per category, with OpenCV DIS (medium preset,
 users script) and the plain blend beside it. The figures that count come from
 bench/quality.py, which runs the exported file through the library on both halves.
 
-    /usr/bin/python3 model/dev_eval.py [--half validate] [--category NAME] [key=value ...]
+    /usr/bin/python3 model/dev_eval.py [--half validate] [--category NAME] [--items]
+                                       [key=value ...]
 
 key=value pairs are keyword arguments of Interpolator (values are Python literals). The
 peers' scores are cached in the development set's cache folder.
@@ -62,6 +63,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--half", default="tune", choices=devset.HALVES)
     ap.add_argument("--category", default=None)
+    ap.add_argument("--items", action="store_true", help="one line per frame as well")
     ap.add_argument("params", nargs="*", help="key=value keyword arguments of Interpolator")
     args = ap.parse_args()
     kw = {k: eval(v) for k, v in (p.split("=", 1) for p in args.params)}
@@ -81,6 +83,9 @@ def main():
     by_cat = collections.defaultdict(list)
     for row in rows:
         by_cat[row[0]].append(row[2:])
+    if args.items:
+        for cat, name, score, dis, blend in rows:
+            print(f"{cat:24s} {name:36s} {score:7.2f} {dis:7.2f} {blend:7.2f} {score - dis:+7.2f}")
     print(f"{args.half} half: mean PSNR (dB) | frames | model | DIS medium | blend | model - DIS")
     for cat, scores in sorted(by_cat.items()) + [("all", [r[2:] for r in rows])]:
         m = np.mean(scores, axis=0)
