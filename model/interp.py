@@ -49,16 +49,34 @@ def warp(img, flow, grid=None):
     return F.grid_sample(img, g, mode="bilinear", padding_mode="border", align_corners=True)
 
 
-def sample_taps(height, width, sx, sy, extent):
-    """Where bilinear() and sharp_sample() read for positions sx, sy (any equal shapes S) in
-    a full-resolution image of height x width pixels, clamped to the content (extent, see
-    content_extent()) as by border padding: the top-left corners' indices, the fractions and
-    the weights of sharp_sample()'s curvature terms."""
+def curvature(y):
+    """Second differences along x and along y of a full-resolution grey image [1,1,H,W],
+    edges repeated: [1,2,H,W]. Element-wise: written as a convolution or a pooling, it took
+    ONNX Runtime much more memory."""
+    px = F.pad(y, (1, 1, 0, 0), mode="replicate")
+    dxx = px[:, :, :, :-2] + px[:, :, :, 2:] - 2.0 * y
+    py = F.pad(y, (0, 0, 1, 1), mode="replicate")
+    dyy = py[:, :, :-2, :] + py[:, :, 2:, :] - 2.0 * y
+    return torch.cat([dxx, dyy], 1)
+
+
+def sharp_sample(img, curv, sx, sy, extent):
+    """Cubic (Catmull-Rom) samples [3, *S] of a full-resolution image img [1,3,H,W] with
+    its curvature(), at positions sx, sy (equal shapes S, two dimensions) clamped to the
+    content (extent, see content_extent()) as by border padding.
+
+    A bilinear sample between pixels is a blur, and nearly every moving pixel falls between
+    pixels: moving content came out softer than the frames. Along one axis, Catmull-Rom is
+    the linear sample minus f (1 - f) / 2 times the linearly interpolated second difference;
+    here the grey image's second differences stand in for every channel's and the small
+    cross term is dropped, so that a sample is two bilinear lookups (GridSample) of five
+    planes instead of sixteen taps."""
     first_row, first_col, last_row, last_col = extent
+    _, _, hh, ww = img.shape
     sx = torch.minimum(torch.maximum(sx, first_col), last_col)
     sy = torch.minimum(torch.maximum(sy, first_row), last_row)
-    x0 = torch.floor(sx).clamp(max=width - 2.0)  # the last column lerps with weight 1
-    y0 = torch.floor(sy).clamp(max=height - 2.0)
+    x0 = torch.floor(sx)
+    y0 = torch.floor(sy)
     fx = sx - x0
     fy = sy - y0
     # The content's outermost rows and columns have padding or a bar beside them (the
@@ -67,60 +85,10 @@ def sample_taps(height, width, sx, sy, extent):
     inside_y = (y0 + 1.0 < last_row) & ((y0 > first_row) | (first_row <= 0.0))
     gx = 0.5 * fx * (1.0 - fx) * inside_x.to(fx.dtype)
     gy = 0.5 * fy * (1.0 - fy) * inside_y.to(fy.dtype)
-    # 32-bit indices: half the index traffic; the library keeps frames below 2^31 samples.
-    return (y0 * width + x0).to(torch.int32), fx, fy, gx, gy
-
-
-def gather(planes, i):
-    """planes [C, N] at the indices i (any shape S): [C, *S]."""
-    return torch.index_select(planes, 1, i.reshape(-1)).reshape((planes.shape[0],) + tuple(i.shape))
-
-
-def lerp_gather(planes, i, f, step):
-    """planes [C, N] interpolated linearly between the indices i and i + step by the
-    fractions f (any equal shapes S): [C, *S]."""
-    first = gather(planes, i)
-    return first + f * (gather(planes, i + step) - first)
-
-
-def bilinear(planes, width, taps):
-    """Bilinear samples [C, *S] of an image stored plane by plane, planes [C, H*width], at
-    sample_taps().
-
-    The same as warp()'s GridSample, written out for the full-resolution frames: ONNX
-    Runtime's GridSample works channel by channel at some 30 ns a sample, while here each
-    corner is one gather of all channels. Row by row of corners, so that only a few
-    full-resolution planes are alive at once."""
-    i00, fx, fy, _, _ = taps
-    top = lerp_gather(planes, i00, fx, 1)
-    return top + fy * (lerp_gather(planes, i00 + width, fx, 1) - top)
-
-
-def curvature(y):
-    """Second differences along x and along y ([1, H*W] each) of a full-resolution grey
-    image [1,1,H,W], edges repeated. Element-wise: written as a convolution or a pooling, it
-    took ONNX Runtime much more memory."""
-    _, _, hh, ww = y.shape
-    px = F.pad(y, (1, 1, 0, 0), mode="replicate")
-    dxx = px[:, :, :, :-2] + px[:, :, :, 2:] - 2.0 * y
-    py = F.pad(y, (0, 0, 1, 1), mode="replicate")
-    dyy = py[:, :, :-2, :] + py[:, :, 2:, :] - 2.0 * y
-    return dxx.reshape(1, hh * ww), dyy.reshape(1, hh * ww)
-
-
-def sharp_sample(planes, curv, width, taps):
-    """Cubic (Catmull-Rom) samples [C, *S] of an image at sample_taps(), from its planes and
-    curvature(). A bilinear sample between pixels is a blur, and nearly every moving pixel
-    falls between pixels: moving content came out softer than the frames. Along one axis,
-    Catmull-Rom is the linear sample minus f (1 - f) / 2 times the linearly interpolated
-    second difference; here each axis's term is taken so in the nearer of the two rows
-    (columns), the small cross term dropped, with the grey image's second differences for
-    all channels: four one-plane gathers more instead of twelve taps."""
-    i00, fx, fy, gx, gy = taps
-    lower = (fy >= 0.5).to(torch.int32) * width
-    right = (fx >= 0.5).to(torch.int32)
-    base = bilinear(planes, width, taps) - gx * lerp_gather(curv[0], i00 + lower, fx, 1)
-    return base - gy * lerp_gather(curv[1], i00 + right, fy, width)
+    g = torch.stack([sx * (2.0 / (ww - 1)) - 1.0, sy * (2.0 / (hh - 1)) - 1.0], -1).unsqueeze(0)
+    colour = F.grid_sample(img, g, mode="bilinear", padding_mode="border", align_corners=True)
+    second = F.grid_sample(curv, g, mode="bilinear", padding_mode="border", align_corners=True)
+    return colour[0] - gx * second[0, 0] - gy * second[0, 1]
 
 
 def shifted_columns(xp, m, step):
@@ -864,7 +832,7 @@ class Interpolator(torch.nn.Module):
         for img in (img0, img1):
             planes = img.reshape(3, hh * ww)
             grey = torch.matmul(self.luma_w.view(1, 3), planes)  # not a Conv: see curvature()
-            frames.append((planes, curvature(grey.reshape(1, 1, hh, ww))))
+            frames.append((img, curvature(grey.reshape(1, 1, hh, ww))))
         # The cells in two halves, one after the other, so that the first half's
         # full-resolution temporaries are gone before the second's exist. The halves
         # share a cell when M is odd (computed twice, the same values).
@@ -910,9 +878,9 @@ class Interpolator(torch.nn.Module):
         k0 = torch.where(some, k0 * norm, kk)
         k1 = torch.where(some, k1 * norm, 1.0 - kk)
         # One frame after the other, so that only one frame's samples are alive at a time.
-        (p0, c0), (p1, c1) = frames
-        mixed = k0 * sharp_sample(p0, c0, ww, sample_taps(hh, ww, sx0, sy0, extent))
-        mixed = mixed + k1 * sharp_sample(p1, c1, ww, sample_taps(hh, ww, sx1, sy1, extent))
+        (f0, c0), (f1, c1) = frames
+        mixed = k0 * sharp_sample(f0, c0, sx0, sy0, extent)
+        mixed = mixed + k1 * sharp_sample(f1, c1, sx1, sy1, extent)
         b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
         res = b + up[2] * (mixed - b)
         return out.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
