@@ -840,14 +840,14 @@ class Interpolator(torch.nn.Module):
         half = torch.div(m + 1, 2, rounding_mode="floor")
         out = blend
         for part in (cells[:half], cells[m - half:]):
-            out = self.compose_cells(out, blend, frames, part, nb, t, extent, (hh, ww, w))
+            out = self.compose_cells(out, blend, frames, part, nb, t, extent, (ww, w))
         return black_outside(out.reshape(1, 3, hh, ww), extent)
 
     def compose_cells(self, out, blend, frames, cells, nb, t, extent, size):
         """out [3, H*W] with the given cells replaced by the motion-compensated result. A
         sample that falls outside the picture (content entering or leaving at an edge)
         leaves the pixel to the other frame."""
-        hh, ww, w = size
+        ww, w = size
         # Upsampled motion, trust and visibility weight of the cells (bilinear, 3x3).
         nb = torch.index_select(nb, 1, cells).reshape(4, 9, -1)
         up = torch.matmul(nb.permute(0, 2, 1), self.up_w_t)  # [4,M,16]
