@@ -686,9 +686,8 @@ class Interpolator(torch.nn.Module):
         matches about as well (mend[0] times their own cost, mend[1] box)."""
         gain, box = self.mend
         cand, found = self.reliable_nearby(flows, conf)
-        fb = swapped(fa)
-        ok = matching_cost(fa, fb, cand, box) < gain * matching_cost(fa, fb, flows, box)
-        flows = torch.where(both(ok & found & (conf < 0.5)), cand, flows)
+        mended = better_of(fa, swapped(fa), flows, cand, gain, box)
+        flows = torch.where(both(found & (conf < 0.5)), mended, flows)
         return flows, self.consistency(flows, grid2)
 
     def consistency(self, flows, grid2):
