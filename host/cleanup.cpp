@@ -28,7 +28,12 @@ std::atomic<Entry*> g_temp_files{nullptr};
 constexpr int kMaxChildren = kMaxJobs + 8;
 std::atomic<pid_t> g_children[kMaxChildren];
 
-extern "C" void on_fatal_signal(int sig) {
+// While a library call writes a file the registry cannot see, the first fatal signal waits
+// for the call to end (g_deferring, g_pending_signal); a second one acts at once.
+std::atomic<bool> g_deferring{false};
+std::atomic<int> g_pending_signal{0};
+
+void clean_up_and_die(int sig) {
     for (auto& slot : g_children) {
         pid_t pid = slot.exchange(0);
         if (pid > 0) {
@@ -40,6 +45,13 @@ extern "C" void on_fatal_signal(int sig) {
         if (e->live.exchange(false)) unlink(e->path.c_str());
     signal(sig, SIG_DFL);
     raise(sig);
+}
+
+extern "C" void on_fatal_signal(int sig) {
+    if (!g_deferring.load()) return clean_up_and_die(sig);
+    if (g_pending_signal.exchange(sig) != 0) return clean_up_and_die(sig);
+    // The call may have ended meanwhile without seeing the signal: then it is ours again.
+    if (!g_deferring.load() && g_pending_signal.exchange(0) != 0) clean_up_and_die(sig);
 }
 
 }  // namespace
@@ -68,6 +80,13 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
 
 void TempFile::keep() {
     if (entry_ != nullptr) entry_->live = false;
+}
+
+DeferFatalSignals::DeferFatalSignals() { g_deferring = true; }
+
+DeferFatalSignals::~DeferFatalSignals() {
+    g_deferring = false;
+    if (int sig = g_pending_signal.exchange(0)) clean_up_and_die(sig);
 }
 
 void track_child(pid_t pid) {

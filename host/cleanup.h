@@ -28,6 +28,17 @@ class TempFile {
     struct Entry* entry_ = nullptr;
 };
 
+// For its lifetime, a fatal signal waits until the object is gone, then acts: the library
+// writes a file under a hidden name of its own and renames it, which a signal in between
+// would leave behind. A second signal acts at once.
+class DeferFatalSignals {
+  public:
+    DeferFatalSignals();
+    ~DeferFatalSignals();
+    DeferFatalSignals(const DeferFatalSignals&) = delete;
+    DeferFatalSignals& operator=(const DeferFatalSignals&) = delete;
+};
+
 // Child processes, stopped by a fatal signal before the temporaries go.
 void track_child(pid_t pid);
 void untrack_child(pid_t pid);

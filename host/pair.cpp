@@ -158,9 +158,13 @@ int run_pair(const Options& o) {
     if (!engine.start(o.library, o.model_dir, o.verbose)) return kExitFailure;
     for (Job& job : jobs) {
         if (!job.target.in_place()) job.temp = TempFile(job.target.written);
-        if (engine.lib().interpolate_files(o.inputs[0].c_str(), o.inputs[1].c_str(),
-                                           job.target.written.c_str(),
-                                           static_cast<float>(job.timestep)) != 0) {
+        const int status = [&] {
+            DeferFatalSignals writing;
+            return engine.lib().interpolate_files(o.inputs[0].c_str(), o.inputs[1].c_str(),
+                                                  job.target.written.c_str(),
+                                                  static_cast<float>(job.timestep));
+        }();
+        if (status != 0) {
             say("cannot interpolate %s and %s: %s", o.inputs[0].c_str(), o.inputs[1].c_str(),
                 engine.error().c_str());
             return kExitFailure;  // the temporaries go with the jobs

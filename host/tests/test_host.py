@@ -888,6 +888,23 @@ class OutputTarget(HostTest):
         self.assertGreaterEqual(len(partial), 80, "finished before it could be interrupted")
         self.assert_no_leftovers(["in.mkv", "a.png", "b.png"])
 
+    def test_interrupted_while_the_library_writes_a_frame(self):
+        # The library writes each frame under a hidden name of its own, then renames it:
+        # a signal in between must not leave that file behind.
+        rng = np.random.default_rng(4)
+        for name in ("a.png", "b.png"):
+            Image.fromarray(rng.integers(0, 256, (720, 1280, 3), np.uint8)).save(self.path(name))
+        p = subprocess.Popen([HOST, "pair", self.path("a.png"), self.path("b.png"), "-o",
+                              self.path("f.png"), "-n", "20", "--model-dir", BLEND],
+                             stderr=subprocess.DEVNULL)
+        writing = []
+        while p.poll() is None and not writing:
+            writing = [n for n in os.listdir(self.dir) if n.endswith(".part")]
+        p.terminate()
+        p.wait(TIMEOUT)
+        self.assertTrue(writing, "finished before it could be interrupted")
+        self.assert_no_leftovers(["in.mkv", "a.png", "b.png"])
+
 
 def random_images(folder, size, seed=5):
     rng = np.random.default_rng(seed)
