@@ -395,6 +395,20 @@ def upsample_weights():
 # Levels that also search around zero motion: (radius, gain, box) of each. At 1/4 the search
 # is wide enough for a thin structure whose motion the aliased levels above lost, and its
 # result must match clearly better over a large window.
+def reliable_mean(flows, reliable, scale, box, mode):
+    """The mean of flows weighted by reliable over box x box windows of scale x scale blocks,
+    upsampled back (mode "nearest" or "bilinear"), and the weight it had there."""
+    num, den = flows * reliable, reliable
+    if scale > 1:
+        num, den = F.avg_pool2d(num, scale, scale), F.avg_pool2d(den, scale, scale)
+    num, den = box_filter(num, box), box_filter(den, box)
+    if scale > 1:
+        up = dict(mode=mode) if mode == "nearest" else dict(mode=mode, align_corners=False)
+        num = F.interpolate(num, scale_factor=float(scale), **up)
+        den = F.interpolate(den, scale_factor=float(scale), **up)
+    return num / den.clamp(min=1e-6), den
+
+
 ZERO_LEVELS = {4: (2, 1.0, 5), 3: (1, 1.0, 5), 2: (3, 0.85, 13)}
 
 
@@ -412,7 +426,7 @@ class Interpolator(torch.nn.Module):
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
                  exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8, light_slack=0.02,
-                 still=(0.05, 3), mend=(1.5, 5)):
+                 still=(0.05, 3), mend=(1.5, 5), surround=(16, 9, 3)):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
         # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
@@ -442,6 +456,7 @@ class Interpolator(torch.nn.Module):
         self.keep_box = keep_box
         self.still = still  # (gain, box) of keep_still(), or None
         self.mend = mend  # (gain, box) of mend_unreliable(), or None
+        self.surround = surround  # (scale, box, cost box) of follow_surroundings(), or None
         # Levels where each direction may take the other's reversed motion (exchange()).
         self.exchange_levels = exchange_levels
         self.exchange_gain = exchange_gain
@@ -666,15 +681,8 @@ class Interpolator(torch.nn.Module):
         reliable = (conf > 0.5).to(conf.dtype) * conf
         cand, found = None, None
         for scale in (16, 4, 1):
-            num, den = flows * reliable, reliable
-            if scale > 1:
-                num, den = F.avg_pool2d(num, scale, scale), F.avg_pool2d(den, scale, scale)
-            num, den = box_filter(num, self.leave_box), box_filter(den, self.leave_box)
-            if scale > 1:
-                num = F.interpolate(num, scale_factor=float(scale), mode="nearest")
-                den = F.interpolate(den, scale_factor=float(scale), mode="nearest")
-            here = den > 0.05
-            motion = num / den.clamp(min=1e-6)
+            motion, weight = reliable_mean(flows, reliable, scale, self.leave_box, "nearest")
+            here = weight > 0.05
             cand = motion if cand is None else torch.where(both(here), motion, cand)
             found = here if found is None else found | here
         return cand, found
@@ -688,6 +696,24 @@ class Interpolator(torch.nn.Module):
         cand, found = self.reliable_nearby(flows, conf)
         mended = better_of(fa, swapped(fa), flows, cand, gain, box)
         flows = torch.where(both(found & (conf < 0.5)), mended, flows)
+        return flows, self.consistency(flows, grid2)
+
+    def follow_surroundings(self, flows, conf, fa, grid2):
+        """Along an edge, a line or a soft gradient the searches and the Lucas-Kanade windows
+        fix the motion only across it; along it the estimate drifts, and where both
+        directions drift alike the consistency check passes. A pixel takes the reliable
+        motion of its wide surroundings (the mean over surround[1] x surround[1] blocks of
+        surround[0] x surround[0] pixels) where that matches its neighbourhood better
+        (surround[2] box), unless that makes the two directions disagree more than before:
+        a moving object whose motion matches poorly (a blur, a change of shape) is not
+        handed the motion of the background around it."""
+        scale, box, cost_box = self.surround
+        reliable = (conf > 0.5).to(conf.dtype) * conf
+        wide, weight = reliable_mean(flows, reliable, scale, box, "bilinear")
+        taken = torch.where(both(weight > 0.05), better_of(fa, swapped(fa), flows, wide, 1.0,
+                                                           cost_box), flows)
+        agree = self.consistency(taken, grid2) >= conf
+        flows = torch.where(both(agree), taken, flows)
         return flows, self.consistency(flows, grid2)
 
     def consistency(self, flows, grid2):
@@ -719,9 +745,11 @@ class Interpolator(torch.nn.Module):
         # yet it matches here and there better than leaving the frames in place. Then the
         # output is the blend, not the frames torn along that noise.
         scene = (conf.mean() - self.cut_conf[0]) / (self.cut_conf[1] - self.cut_conf[0])
+        fa = self.quarter_features(y4, c4)
         if self.mend is not None:
-            fa = self.quarter_features(y4, c4)
             flows, conf = self.mend_unreliable(flows, conf, fa, grid2)
+        if self.surround is not None:
+            flows, conf = self.follow_surroundings(flows, conf, fa, grid2)
         if self.leave_box > 0:
             flows, conf = self.fill_leaving(flows, conf, grid2, extent)
         d, use, cov0, cov1 = self.motion_at(t, flows, conf, y4, grid2)
