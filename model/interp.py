@@ -392,9 +392,12 @@ def upsample_weights():
     return torch.einsum("vj,ui->vuji", wts, wts).reshape(16, 9)
 
 
-# Levels that also search around zero motion: (radius, gain, box) of each. At 1/4 the search
-# is wide enough for a thin structure whose motion the aliased levels above lost, and its
-# result must match clearly better over a large window.
+def reliable_weight(conf):
+    """The weight of each pixel's motion in a mean of reliable motion: its reliability where
+    that is over 1/2, none elsewhere."""
+    return (conf > 0.5).to(conf.dtype) * conf
+
+
 def reliable_mean(flows, reliable, scale, box, mode):
     """The mean of flows weighted by reliable over box x box windows of scale x scale blocks,
     upsampled back (mode "nearest" or "bilinear"), and the weight it had there."""
@@ -409,6 +412,9 @@ def reliable_mean(flows, reliable, scale, box, mode):
     return num / den.clamp(min=1e-6), den
 
 
+# Levels that also search around zero motion: (radius, gain, box) of each. At 1/4 the search
+# is wide enough for a thin structure whose motion the aliased levels above lost, and its
+# result must match clearly better over a large window.
 ZERO_LEVELS = {4: (2, 1.0, 5), 3: (1, 1.0, 5), 2: (3, 0.85, 13)}
 
 
@@ -678,7 +684,7 @@ class Interpolator(torch.nn.Module):
     def reliable_nearby(self, flows, conf):
         """The nearest reliable motion of each pixel: the mean over a neighbourhood at 1/4,
         1/16 or 1/64, the finest that holds any, and where one was found."""
-        reliable = (conf > 0.5).to(conf.dtype) * conf
+        reliable = reliable_weight(conf)
         cand, found = None, None
         for scale in (16, 4, 1):
             motion, weight = reliable_mean(flows, reliable, scale, self.leave_box, "nearest")
@@ -708,10 +714,9 @@ class Interpolator(torch.nn.Module):
         a moving object whose motion matches poorly (a blur, a change of shape) is not
         handed the motion of the background around it."""
         scale, box, cost_box = self.surround
-        reliable = (conf > 0.5).to(conf.dtype) * conf
-        wide, weight = reliable_mean(flows, reliable, scale, box, "bilinear")
-        taken = torch.where(both(weight > 0.05), better_of(fa, swapped(fa), flows, wide, 1.0,
-                                                           cost_box), flows)
+        wide, weight = reliable_mean(flows, reliable_weight(conf), scale, box, "bilinear")
+        better = better_of(fa, swapped(fa), flows, wide, 1.0, cost_box)
+        taken = torch.where(both(weight > 0.05), better, flows)
         agree = self.consistency(taken, grid2) >= conf
         flows = torch.where(both(agree), taken, flows)
         return flows, self.consistency(flows, grid2)
