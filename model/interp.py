@@ -381,6 +381,86 @@ def symmetric_error(y, grid, t, d):
     return F.avg_pool2d((sm[:n] - sm[n:]).abs(), 3, 1, 1, count_include_pad=False)
 
 
+def cell_pixels(cells, w, ww):
+    """Full-resolution coordinates px, py [M,16] of the 16 pixels of each of the 4x4 cells
+    (indices into a 1/4-resolution grid w wide; frames ww wide), cell by cell in memory
+    order, and their flat indices [16M]."""
+    cy = torch.div(cells, w, rounding_mode="floor")
+    cx = cells - cy * w
+    u = torch.arange(4).repeat(4).view(1, 16)
+    v = torch.arange(4).repeat_interleave(4).view(1, 16)
+    px = cx.view(-1, 1) * 4 + u
+    py = cy.view(-1, 1) * 4 + v
+    return px, py, (py * ww + px).reshape(-1)
+
+
+def warped_mix(frames, px, py, dx, dy, kk, t, extent):
+    """Frame 0 sampled at p - t d and frame 1 at p + (1 - t) d for pixels p = (px, py) and
+    motions d = (dx, dy) [M,16] (full-resolution pixels), weighted by kk and 1 - kk: [3,M,16].
+    A sample that falls outside the picture (content entering or leaving at an edge) leaves
+    the pixel to the other frame; where neither lies in the picture, the weights stand."""
+    s0, s1 = -t.view(1, 1), 1.0 - t.view(1, 1)
+    sx0, sy0, sx1, sy1 = px + s0 * dx, py + s0 * dy, px + s1 * dx, py + s1 * dy
+    k0 = kk * in_picture(sx0, sy0, extent).to(t.dtype)
+    k1 = (1.0 - kk) * in_picture(sx1, sy1, extent).to(t.dtype)
+    k_sum = k0 + k1
+    some = k_sum > 0
+    norm = 1.0 / k_sum.clamp(min=1e-6)
+    k0 = torch.where(some, k0 * norm, kk)
+    k1 = torch.where(some, k1 * norm, 1.0 - kk)
+    # One frame after the other, so that only one frame's samples are alive at a time.
+    (f0, c0), (f1, c1) = frames
+    mixed = k0 * sharp_sample(f0, c0, sx0, sy0, extent)
+    return mixed + k1 * sharp_sample(f1, c1, sx1, sy1, extent)
+
+
+def put_cells(out, blend, pix, trust, mixed):
+    """out [3,H*W] with the pixels pix [16M] set to the blend moved towards mixed [3,M,16] by
+    trust [M,16]."""
+    b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
+    res = b + trust * (mixed - b)
+    return out.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
+
+
+def halves(cells):
+    """cells in two halves, to be taken one after the other, so that the first half's
+    full-resolution temporaries are gone before the second's exist. The halves share a cell
+    when there are an odd number (computed twice, the same values)."""
+    m = cells.shape[0]
+    half = torch.div(m + 1, 2, rounding_mode="floor")
+    return cells[:half], cells[m - half:]
+
+
+def quarter_means(x):
+    """[M,16] values of the 4x4 pixels of M cells -> [M,4]: the mean of each 2x2 quarter."""
+    return x.reshape(-1, 2, 2, 2, 2).mean((2, 4)).reshape(-1, 4)
+
+
+def motion_spread(nb):
+    """How far the motions of each cell's 3x3 neighbourhood (nb, see compose()) reach from
+    its own: the largest |dx| + |dy| of the differences, in 1/4-resolution pixels [h*w]."""
+    dx, dy = nb[0:9], nb[9:18]
+    return ((dx - dx[4:5]).abs() + (dy - dy[4:5]).abs()).amax(0)
+
+
+def half_error(y2, px, py, dx, dy, t, extent, outside):
+    """How differently the grey half-resolution frames y2 [2,1,H/2,W/2] look along motions
+    d = (dx, dy) at full-resolution pixels p = (px, py) [M,16]: |frame 0 at p - t d minus
+    frame 1 at p + (1 - t) d|, or `outside` where a sample leaves the picture."""
+    _, _, h2, w2 = y2.shape
+    values, inside = [], None
+    for frame, s in ((0, -t.view(1, 1)), (1, 1.0 - t.view(1, 1))):
+        x, y = px + s * dx, py + s * dy
+        here = in_picture(x, y, extent)
+        inside = here if inside is None else inside & here
+        gx = ((x + 0.5) * 0.5 - 0.5) * (2.0 / (w2 - 1)) - 1.0
+        gy = ((y + 0.5) * 0.5 - 0.5) * (2.0 / (h2 - 1)) - 1.0
+        g = torch.stack([gx, gy], -1).unsqueeze(0)
+        values.append(F.grid_sample(y2[frame:frame + 1], g, mode="bilinear",
+                                    padding_mode="border", align_corners=True)[0, 0])
+    return torch.where(inside, (values[0] - values[1]).abs(), torch.full_like(values[0], outside))
+
+
 def upsample_weights():
     """[16, 9]: bilinear 4x upsampling (half-pixel centres) of one cell from its 3x3
     neighbourhood; row v*4+u is the full-resolution pixel (u, v) of the cell."""
@@ -432,7 +512,8 @@ class Interpolator(torch.nn.Module):
                  leave_box=9, leave_conf=1.0, leave_reach=2.0,
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
                  exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8, light_slack=0.02,
-                 still=(0.05, 3), mend=(1.5, 5), surround=(16, 9, 3)):
+                 still=(0.05, 3), mend=(1.5, 5), surround=(16, 9, 3),
+                 split=(1.0, 0.1)):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
         # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
@@ -463,6 +544,7 @@ class Interpolator(torch.nn.Module):
         self.still = still  # (gain, box) of keep_still(), or None
         self.mend = mend  # (gain, box) of mend_unreliable(), or None
         self.surround = surround  # (scale, box, cost box) of follow_surroundings(), or None
+        self.split = split  # (spread, scale) of split_cells(), or None
         # Levels where each direction may take the other's reversed motion (exchange()).
         self.exchange_levels = exchange_levels
         self.exchange_gain = exchange_gain
@@ -770,7 +852,7 @@ class Interpolator(torch.nn.Module):
         if self.debug is not None:
             self.debug.update(d=d, use=use, cov0=cov0, cov1=cov1, a=a, k0=k0, conf=conf,
                               flows=flows)
-        return self.compose(img0, img1, t, d, a, k0, extent)
+        return self.compose(img0, img1, t, d, a, k0, extent, y2)
 
     def light_balance(self, y2, extent):
         """[2,1,1,1] factors that bring frame 1's brightness to frame 0's, for the motion
@@ -841,7 +923,7 @@ class Interpolator(torch.nn.Module):
         speed = (d * d).sum(1, keepdim=True).clamp(min=1e-8).sqrt()
         return torch.maximum(a, use * ((speed - self.moving) / 0.2 + 0.5).clamp(0.0, 1.0))
 
-    def compose(self, img0, img1, t, d, a, k0, extent):
+    def compose(self, img0, img1, t, d, a, k0, extent, y2):
         """The full-resolution frame: the blend of the two frames, replaced by the motion-
         compensated result in the 4x4 cells where the warp is trusted (and their
         neighbours). Only those cells are resampled, so static content costs nothing."""
@@ -865,54 +947,60 @@ class Interpolator(torch.nn.Module):
             planes = img.reshape(3, hh * ww)
             grey = torch.matmul(self.luma_w.view(1, 3), planes)  # not a Conv: see curvature()
             frames.append((img, curvature(grey.reshape(1, 1, hh, ww))))
-        # The cells in two halves, one after the other, so that the first half's
-        # full-resolution temporaries are gone before the second's exist. The halves
-        # share a cell when M is odd (computed twice, the same values).
-        m = cells.shape[0]
-        half = torch.div(m + 1, 2, rounding_mode="floor")
         out = blend
-        for part in (cells[:half], cells[m - half:]):
+        for part in halves(cells):
             out = self.compose_cells(out, blend, frames, part, nb, t, extent, (ww, w))
+        if self.split is not None:
+            # Cells at a motion boundary are computed again, trying their neighbours' motions.
+            edge = (near > self.cell_floor) & (motion_spread(nb) > self.split[0])
+            for part in halves(torch.nonzero(edge | first).reshape(-1)):
+                out = self.split_cells(out, blend, frames, y2, part, nb, t, extent, (ww, w))
         return black_outside(out.reshape(1, 3, hh, ww), extent)
 
     def compose_cells(self, out, blend, frames, cells, nb, t, extent, size):
-        """out [3, H*W] with the given cells replaced by the motion-compensated result. A
-        sample that falls outside the picture (content entering or leaving at an edge)
-        leaves the pixel to the other frame."""
+        """out [3, H*W] with the given cells replaced by the motion-compensated result."""
         ww, w = size
         # Upsampled motion, trust and visibility weight of the cells (bilinear, 3x3).
         nb = torch.index_select(nb, 1, cells).reshape(4, 9, -1)
         up = torch.matmul(nb.permute(0, 2, 1), self.up_w_t)  # [4,M,16]
+        px, py, pix = cell_pixels(cells, w, ww)
+        mixed = warped_mix(frames, px.to(t.dtype), py.to(t.dtype), up[0] * 4.0, up[1] * 4.0,
+                           up[3], t, extent)
+        return put_cells(out, blend, pix, up[2], mixed)
 
-        # Pixel coordinates of the 16 pixels of each cell, cell by cell (memory order).
-        cy = torch.div(cells, w, rounding_mode="floor")
-        cx = cells - cy * w
-        u = torch.arange(4).repeat(4).view(1, 16)
-        v = torch.arange(4).repeat_interleave(4).view(1, 16)
-        px = cx.view(-1, 1) * 4 + u  # [M,16]
-        py = cy.view(-1, 1) * 4 + v
-        pix = (py * ww + px).reshape(-1)  # [16M]
-        pxf = px.to(t.dtype)
-        pyf = py.to(t.dtype)
-        dx = up[0] * 4.0
-        dy = up[1] * 4.0
-        # Frame 0 at p - t d and frame 1 at p + (1 - t) d.
-        s0, s1 = -t.view(1, 1), 1.0 - t.view(1, 1)
-        sx0, sy0, sx1, sy1 = pxf + s0 * dx, pyf + s0 * dy, pxf + s1 * dx, pyf + s1 * dy
-        # Visibility weights, renormalised over the samples that lie in the picture; where
-        # neither does, they stand.
-        kk = up[3]
-        k0 = kk * in_picture(sx0, sy0, extent).to(t.dtype)
-        k1 = (1.0 - kk) * in_picture(sx1, sy1, extent).to(t.dtype)
-        k_sum = k0 + k1
-        some = k_sum > 0
-        norm = 1.0 / k_sum.clamp(min=1e-6)
-        k0 = torch.where(some, k0 * norm, kk)
-        k1 = torch.where(some, k1 * norm, 1.0 - kk)
-        # One frame after the other, so that only one frame's samples are alive at a time.
-        (f0, c0), (f1, c1) = frames
-        mixed = k0 * sharp_sample(f0, c0, sx0, sy0, extent)
-        mixed = mixed + k1 * sharp_sample(f1, c1, sx1, sy1, extent)
-        b = torch.index_select(blend, 1, pix).reshape(3, -1, 16)
-        res = b + up[2] * (mixed - b)
-        return out.scatter(1, pix.view(1, -1).expand(3, pix.shape[0]), res.reshape(3, -1))
+    def split_cells(self, out, blend, frames, y2, cells, nb, t, extent, size):
+        """compose_cells() for cells at a motion boundary (their neighbours' motions differ):
+        the upsampled motion blends the two motions there, and a thin structure's pixels
+        take the motion of what lies around it. Each 2x2 pixels also try the cell's own
+        motion and its four neighbours' by how alike the two frames look along them (grey,
+        at half resolution) and mix the best one's result in, the more the better it
+        explains the two frames than the upsampled motion (split[1] is the scale of that
+        difference; a sample outside the picture counts as that much)."""
+        ww, w = size
+        nb = torch.index_select(nb, 1, cells).reshape(4, 9, -1)
+        up = torch.matmul(nb.permute(0, 2, 1), self.up_w_t)  # [4,M,16]
+        px, py, pix = cell_pixels(cells, w, ww)
+        px, py = px.to(t.dtype), py.to(t.dtype)
+        dx, dy = up[0] * 4.0, up[1] * 4.0
+        scale = self.split[1]
+        # Judged per 2x2 pixels (one pixel of the half-resolution frames).
+        bpx, bpy = quarter_means(px), quarter_means(py)
+        here = half_error(y2, bpx, bpy, quarter_means(dx), quarter_means(dy), t, extent, scale)
+        best, bx, by = None, None, None
+        for j in (4, 1, 3, 5, 7):  # one at a time: only the best so far is kept
+            cx = (4.0 * nb[0, j]).view(-1, 1).expand_as(here)
+            cy = (4.0 * nb[1, j]).view(-1, 1).expand_as(here)
+            e = half_error(y2, bpx, bpy, cx, cy, t, extent, scale)
+            if best is None:
+                best, bx, by = e, cx, cy
+            else:
+                better = e < best
+                best, bx, by = torch.minimum(e, best), torch.where(better, cx, bx), \
+                    torch.where(better, cy, by)
+        # Back to the cell's 16 pixels.
+        idx = torch.tensor([0, 0, 1, 1, 0, 0, 1, 1, 2, 2, 3, 3, 2, 2, 3, 3])
+        here, best, bx, by = (x[:, idx] for x in (here, best, bx, by))
+        share = torch.sigmoid((here - best) / scale)
+        mixed = warped_mix(frames, px, py, dx, dy, up[3], t, extent)
+        mixed = mixed + share * (warped_mix(frames, px, py, bx, by, up[3], t, extent) - mixed)
+        return put_cells(out, blend, pix, up[2], mixed)

@@ -290,7 +290,8 @@ TEST_F(ShippedModel, PanBetweenBlackBarsKeepsTheBarsOut) {
 
 // A static overlay (burned-in subtitles, a channel's logo) over the panning scene: a light bar
 // with dark strokes, drawn at the same place in every frame. It must stay where it is, sharp,
-// not be torn along with the background moving under it.
+// not be torn along with the background moving under it; and along its edges each pixel must
+// take either the bar's motion or the background's, not a blend of the two (a smeared border).
 TEST_F(ShippedModel, StaticOverlayOverAPanStaysPut) {
     const Region bar{96, 200, 288, 230};
     const auto overlaid = [&bar](std::vector<uint8_t> img) {
@@ -306,8 +307,8 @@ TEST_F(ShippedModel, StaticOverlayOverAPanStaysPut) {
     const auto out = interpolate(f0, f1, 0.5f), truth = overlaid(at(tex, 0.5f, 8, 0));
     const double on = psnr(out, truth, bar), all = psnr(out, truth, kMargin);
     std::printf("static overlay over a pan: on it %.2f dB, whole frame %.2f dB\n", on, all);
-    EXPECT_GE(on, 25.0);
-    EXPECT_GE(all, 35.0);
+    EXPECT_GE(on, 35.0);
+    EXPECT_GE(all, 44.0);
 }
 
 // Thin bright lines crossing a smooth scene at a shallow slant, panned nearly along them and
