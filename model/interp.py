@@ -930,16 +930,21 @@ class Interpolator(torch.nn.Module):
         _, _, hh, ww = img0.shape
         _, _, h, w = d.shape
 
-        # Cells to compute; cell 0 always, so that the set is never empty.
-        near = F.max_pool2d(a, 3, 1, 1).reshape(h * w)
-        first = torch.arange(h * w) == 0
-        cells = torch.nonzero((near > self.cell_floor) | first).reshape(-1)  # [M]
-
         # Each cell's 3x3 neighbourhood of motion, trust and visibility weight.
         lowres = torch.cat([d, a, k0], 1)  # [1,4,h,w]
         lp = F.pad(lowres, (1, 1, 1, 1), mode="replicate")
         nb = torch.stack([lp[:, :, j:j + h, i:i + w] for j in range(3) for i in range(3)], 2)
         nb = nb.reshape(4 * 9, h * w)
+
+        # Cells to compute; cell 0 always in each pass, so that no set is ever empty. Cells at
+        # a motion boundary go to split_cells() instead of compose_cells().
+        near = F.max_pool2d(a, 3, 1, 1).reshape(h * w)
+        first = torch.arange(h * w) == 0
+        moving = near > self.cell_floor
+        edge = None
+        if self.split is not None:
+            edge = moving & (motion_spread(nb) > self.split[0])
+            moving = moving & ~edge
 
         blend = ((1.0 - t) * img0 + t * img1).reshape(3, hh * ww)
         frames = []
@@ -948,24 +953,27 @@ class Interpolator(torch.nn.Module):
             grey = torch.matmul(self.luma_w.view(1, 3), planes)  # not a Conv: see curvature()
             frames.append((img, curvature(grey.reshape(1, 1, hh, ww))))
         out = blend
-        for part in halves(cells):
+        for part in halves(torch.nonzero(moving | first).reshape(-1)):
             out = self.compose_cells(out, blend, frames, part, nb, t, extent, (ww, w))
-        if self.split is not None:
-            # Cells at a motion boundary are computed again, trying their neighbours' motions.
-            edge = (near > self.cell_floor) & (motion_spread(nb) > self.split[0])
+        if edge is not None:
             for part in halves(torch.nonzero(edge | first).reshape(-1)):
                 out = self.split_cells(out, blend, frames, y2, part, nb, t, extent, (ww, w))
         return black_outside(out.reshape(1, 3, hh, ww), extent)
 
+    def cells_motion(self, nb, cells, size, dtype):
+        """Of the given cells: their 3x3 neighbourhoods [4,9,M] (see compose()), the upsampled
+        motion, trust and visibility weight of their pixels (bilinear, [4,M,16]), and the
+        pixels' coordinates px, py [M,16] and flat indices [16M] (see cell_pixels())."""
+        ww, w = size
+        nb = torch.index_select(nb, 1, cells).reshape(4, 9, -1)
+        up = torch.matmul(nb.permute(0, 2, 1), self.up_w_t)
+        px, py, pix = cell_pixels(cells, w, ww)
+        return nb, up, px.to(dtype), py.to(dtype), pix
+
     def compose_cells(self, out, blend, frames, cells, nb, t, extent, size):
         """out [3, H*W] with the given cells replaced by the motion-compensated result."""
-        ww, w = size
-        # Upsampled motion, trust and visibility weight of the cells (bilinear, 3x3).
-        nb = torch.index_select(nb, 1, cells).reshape(4, 9, -1)
-        up = torch.matmul(nb.permute(0, 2, 1), self.up_w_t)  # [4,M,16]
-        px, py, pix = cell_pixels(cells, w, ww)
-        mixed = warped_mix(frames, px.to(t.dtype), py.to(t.dtype), up[0] * 4.0, up[1] * 4.0,
-                           up[3], t, extent)
+        _, up, px, py, pix = self.cells_motion(nb, cells, size, t.dtype)
+        mixed = warped_mix(frames, px, py, up[0] * 4.0, up[1] * 4.0, up[3], t, extent)
         return put_cells(out, blend, pix, up[2], mixed)
 
     def split_cells(self, out, blend, frames, y2, cells, nb, t, extent, size):
@@ -976,27 +984,24 @@ class Interpolator(torch.nn.Module):
         at half resolution) and mix the best one's result in, the more the better it
         explains the two frames than the upsampled motion (split[1] is the scale of that
         difference; a sample outside the picture counts as that much)."""
-        ww, w = size
-        nb = torch.index_select(nb, 1, cells).reshape(4, 9, -1)
-        up = torch.matmul(nb.permute(0, 2, 1), self.up_w_t)  # [4,M,16]
-        px, py, pix = cell_pixels(cells, w, ww)
-        px, py = px.to(t.dtype), py.to(t.dtype)
+        nb, up, px, py, pix = self.cells_motion(nb, cells, size, t.dtype)
         dx, dy = up[0] * 4.0, up[1] * 4.0
         scale = self.split[1]
         # Judged per 2x2 pixels (one pixel of the half-resolution frames).
         bpx, bpy = quarter_means(px), quarter_means(py)
         here = half_error(y2, bpx, bpy, quarter_means(dx), quarter_means(dy), t, extent, scale)
-        best, bx, by = None, None, None
-        for j in (4, 1, 3, 5, 7):  # one at a time: only the best so far is kept
-            cx = (4.0 * nb[0, j]).view(-1, 1).expand_as(here)
-            cy = (4.0 * nb[1, j]).view(-1, 1).expand_as(here)
+
+        def own_motion(j):  # of neighbour j (4: the cell itself), in full-resolution pixels
+            return [(4.0 * nb[c, j]).view(-1, 1).expand_as(here) for c in (0, 1)]
+
+        bx, by = own_motion(4)
+        best = half_error(y2, bpx, bpy, bx, by, t, extent, scale)
+        for j in (1, 3, 5, 7):  # one at a time: only the best so far is kept
+            cx, cy = own_motion(j)
             e = half_error(y2, bpx, bpy, cx, cy, t, extent, scale)
-            if best is None:
-                best, bx, by = e, cx, cy
-            else:
-                better = e < best
-                best, bx, by = torch.minimum(e, best), torch.where(better, cx, bx), \
-                    torch.where(better, cy, by)
+            better = e < best
+            best, bx, by = torch.minimum(e, best), torch.where(better, cx, bx), \
+                torch.where(better, cy, by)
         # Back to the cell's 16 pixels.
         idx = torch.tensor([0, 0, 1, 1, 0, 0, 1, 1, 2, 2, 3, 3, 2, 2, 3, 3])
         here, best, bx, by = (x[:, idx] for x in (here, best, bx, by))

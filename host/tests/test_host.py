@@ -872,36 +872,33 @@ class OutputTarget(HostTest):
         self.assertEqual(sorted(os.listdir(self.path("real"))), ["new.png", "out.mkv", "out.png"])
 
 
-    def test_many_temporary_frames_all_removed(self):
-        # pair -n 100 keeps 99 temporaries until the last frame is computed.
-        rng = np.random.default_rng(3)
+    def interrupted_pair(self, size, frames, seed, wanted, count):
+        """Runs pair -n FRAMES on two random images of SIZE (height, width) and sends it
+        SIGTERM as soon as COUNT files whose names WANTED accepts are in the folder; returns
+        the last list of them seen."""
+        rng = np.random.default_rng(seed)
         for name in ("a.png", "b.png"):
-            Image.fromarray(rng.integers(0, 256, (240, 320, 3), np.uint8)).save(self.path(name))
+            Image.fromarray(rng.integers(0, 256, size + (3,), np.uint8)).save(self.path(name))
         p = subprocess.Popen([HOST, "pair", self.path("a.png"), self.path("b.png"), "-o",
-                              self.path("f.png"), "-n", "100", "--model-dir", BLEND],
+                              self.path("f.png"), "-n", str(frames), "--model-dir", BLEND],
                              stderr=subprocess.DEVNULL)
-        partial = []
-        while p.poll() is None and len(partial) < 80:
-            partial = [n for n in os.listdir(self.dir) if ".partial" in n]
+        seen = []
+        while p.poll() is None and len(seen) < count:
+            seen = [n for n in os.listdir(self.dir) if wanted(n)]
         p.terminate()
         p.wait(TIMEOUT)
+        return seen
+
+    def test_many_temporary_frames_all_removed(self):
+        # pair -n 100 keeps 99 temporaries until the last frame is computed.
+        partial = self.interrupted_pair((240, 320), 100, 3, lambda n: ".partial" in n, 80)
         self.assertGreaterEqual(len(partial), 80, "finished before it could be interrupted")
         self.assert_no_leftovers(["in.mkv", "a.png", "b.png"])
 
     def test_interrupted_while_the_library_writes_a_frame(self):
         # The library writes each frame under a hidden name of its own, then renames it:
         # a signal in between must not leave that file behind.
-        rng = np.random.default_rng(4)
-        for name in ("a.png", "b.png"):
-            Image.fromarray(rng.integers(0, 256, (720, 1280, 3), np.uint8)).save(self.path(name))
-        p = subprocess.Popen([HOST, "pair", self.path("a.png"), self.path("b.png"), "-o",
-                              self.path("f.png"), "-n", "20", "--model-dir", BLEND],
-                             stderr=subprocess.DEVNULL)
-        writing = []
-        while p.poll() is None and not writing:
-            writing = [n for n in os.listdir(self.dir) if n.endswith(".part")]
-        p.terminate()
-        p.wait(TIMEOUT)
+        writing = self.interrupted_pair((720, 1280), 20, 4, lambda n: n.endswith(".part"), 1)
         self.assertTrue(writing, "finished before it could be interrupted")
         self.assert_no_leftovers(["in.mkv", "a.png", "b.png"])
 
