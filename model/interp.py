@@ -37,16 +37,24 @@ def base_grid(n, h, w, like):
     return torch.cat([xs, ys], 1)
 
 
+def bilinear(img, x, y):
+    """Bilinear samples of img [N,C,H,W] at pixel positions x, y [N,*S] inside the image:
+    [N,C,*S]. Zero padding without corner alignment is the variant ONNX Runtime computes
+    fastest; positions inside the image never reach the padding."""
+    _, _, h, w = img.shape
+    g = torch.stack([x * (2.0 / w) + (1.0 / w - 1.0), y * (2.0 / h) + (1.0 / h - 1.0)], -1)
+    return F.grid_sample(img, g, mode="bilinear", padding_mode="zeros", align_corners=False)
+
+
 def warp(img, flow, grid=None):
     """Samples img at (pixel + flow), flow [N,2,h,w] in pixels (x, y), border clamped."""
     n, _, h, w = img.shape
     if grid is None:
         grid = base_grid(n, h, w, img)
     pos = grid + flow
-    gx = pos[:, 0:1] * (2.0 / (w - 1)) - 1.0
-    gy = pos[:, 1:2] * (2.0 / (h - 1)) - 1.0
-    g = torch.cat([gx, gy], 1).permute(0, 2, 3, 1)
-    return F.grid_sample(img, g, mode="bilinear", padding_mode="border", align_corners=True)
+    x = pos[:, 0].clamp(0.0, w - 1.0)
+    y = pos[:, 1].clamp(0.0, h - 1.0)
+    return bilinear(img, x, y)
 
 
 def curvature(y):
@@ -85,9 +93,8 @@ def sharp_sample(img, curv, sx, sy, extent):
     inside_y = (y0 + 1.0 < last_row) & ((y0 > first_row) | (first_row <= 0.0))
     gx = 0.5 * fx * (1.0 - fx) * inside_x.to(fx.dtype)
     gy = 0.5 * fy * (1.0 - fy) * inside_y.to(fy.dtype)
-    g = torch.stack([sx * (2.0 / (ww - 1)) - 1.0, sy * (2.0 / (hh - 1)) - 1.0], -1).unsqueeze(0)
-    colour = F.grid_sample(img, g, mode="bilinear", padding_mode="border", align_corners=True)
-    second = F.grid_sample(curv, g, mode="bilinear", padding_mode="border", align_corners=True)
+    colour = bilinear(img, sx.unsqueeze(0), sy.unsqueeze(0))
+    second = bilinear(curv, sx.unsqueeze(0), sy.unsqueeze(0))
     return colour[0] - gx * second[0, 0] - gy * second[0, 1]
 
 
@@ -453,11 +460,9 @@ def half_error(y2, px, py, dx, dy, t, extent, outside):
         x, y = px + s * dx, py + s * dy
         here = in_picture(x, y, extent)
         inside = here if inside is None else inside & here
-        gx = ((x + 0.5) * 0.5 - 0.5) * (2.0 / (w2 - 1)) - 1.0
-        gy = ((y + 0.5) * 0.5 - 0.5) * (2.0 / (h2 - 1)) - 1.0
-        g = torch.stack([gx, gy], -1).unsqueeze(0)
-        values.append(F.grid_sample(y2[frame:frame + 1], g, mode="bilinear",
-                                    padding_mode="border", align_corners=True)[0, 0])
+        hx = ((x + 0.5) * 0.5 - 0.5).clamp(0.0, w2 - 1.0)
+        hy = ((y + 0.5) * 0.5 - 0.5).clamp(0.0, h2 - 1.0)
+        values.append(bilinear(y2[frame:frame + 1], hx.unsqueeze(0), hy.unsqueeze(0))[0, 0])
     return torch.where(inside, (values[0] - values[1]).abs(), torch.full_like(values[0], outside))
 
 
