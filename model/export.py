@@ -12,6 +12,7 @@ starts with the methods of Interpolator it was made in ("/bidirectional_flow/ref
 for the third call of refine() within bidirectional_flow()), which build/bench/profile_model
 sums per stage.
 """
+import argparse
 import inspect
 import io
 import os
@@ -80,9 +81,17 @@ def export(path, stages=False):
     print(f"wrote {path}: {os.path.getsize(path)} bytes, {len(m.graph.node)} nodes")
 
 
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("output", nargs="?", help="where to write (default: the shipped file)")
+    ap.add_argument("--by-stage", action="store_true",
+                    help="node names carry their stage (for profiling, not shipping)")
+    args = ap.parse_args()
+    if args.by_stage and not args.output:
+        ap.error("--by-stage needs an output path (the file is for profiling, not shipping)")
+    export(args.output or os.path.join(ROOT, "models", CONTRACT["kFileName"]),
+           stages=args.by_stage)
+
+
 if __name__ == "__main__":
-    args = [a for a in sys.argv[1:] if a != "--by-stage"]
-    default = os.path.join(ROOT, "models", CONTRACT["kFileName"])
-    if "--by-stage" in sys.argv and not args:
-        sys.exit("--by-stage needs an output path (the file is for profiling, not shipping)")
-    export(args[0] if args else default, stages="--by-stage" in sys.argv)
+    main()

@@ -80,7 +80,6 @@ def sharp_sample(img, curv, sx, sy, extent):
     cross term is dropped, so that a sample is two bilinear lookups (GridSample) of five
     planes instead of sixteen taps."""
     first_row, first_col, last_row, last_col = extent
-    _, _, hh, ww = img.shape
     sx = torch.minimum(torch.maximum(sx, first_col), last_col)
     sy = torch.minimum(torch.maximum(sy, first_row), last_row)
     x0 = torch.floor(sx)
