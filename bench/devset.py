@@ -446,6 +446,26 @@ def branches(size, seed, count=10):
     return drawn_alpha(size, paint)
 
 
+def streaks(size, angle, seed, count=90):
+    """Long thin bright streaks (light trails, cables) all at one angle (radians), beaded
+    along their length: a pan along them is fixed across them everywhere but along them
+    only by the beads and their ends."""
+    rng = np.random.default_rng(seed)
+    dx, dy = math.cos(angle), math.sin(angle)
+
+    def paint(draw, k):
+        for _ in range(count):
+            x, y = rng.uniform(0, size[0]), rng.uniform(0, size[1])
+            width = max(1, int(rng.uniform(1.5, 5.0) * k))
+            for _ in range(int(rng.uniform(140, 560))):  # beads of 1-3 px
+                step = rng.uniform(1, 3)
+                x1, y1 = x + step * dx, y + step * dy
+                draw.line([x * k, y * k, x1 * k, y1 * k], fill=int(rng.uniform(180, 255)),
+                          width=width)
+                x, y = x1, y1
+    return drawn_alpha(size, paint)
+
+
 def text(size, font_size, seed):
     from PIL import ImageFont
     rng = np.random.default_rng(seed)
@@ -501,6 +521,10 @@ SYNTHETIC = [
     ("pan 32px Blinds", PANS, "tune", HD, 2, scene("Blinds", Motion(shift=(-32, 0)))),
     ("pan 64px FreshFlower", PANS, "tune", HD, 2, scene("FreshFlower", Motion(shift=(64, 0)))),
     ("pan 5px Garden q", PANS, "tune", HD, 3, scene("Garden", Motion(shift=(5, 2)))),
+    ("pan 2px along streaks Garden", PANS, "tune", HD, 2, scene(
+        "Garden", Motion(shift=(-2, 1)),
+        (lambda c: streaks(c, math.atan2(1, -2) + 0.15, 3), "Wood", WHITE,
+         Motion(shift=(-2, 1))))),
     ("pan 2px TwoWings", PANS, "validate", HD, 2, scene("TwoWings", Motion(shift=(-2, 1)))),
     ("pan 8px Dune", PANS, "validate", HD, 2, scene("Dune", Motion(shift=(-8, 0)))),
     ("pan 16px TwoWings", PANS, "validate", HD, 2, scene("TwoWings", Motion(shift=(16, 0)))),
