@@ -294,6 +294,30 @@ def window_lk(tb, flow, tpl, box, smooth, stride=1):
     return box_filter(out * conf, smooth) / box_filter(conf, smooth).clamp(min=1e-12)
 
 
+def dominant_motion(ya, flow, iters):
+    """One translation per direction [N,2,h,w] (expanded) that moves the grey level ya
+    [N,1,h,w] onto its other direction's frame best overall: inverse-compositional
+    Lucas-Kanade over the whole picture, from the mean of flow. Pixels carried out of the
+    picture do not count."""
+    yb = swapped(ya)
+    n, _, h, w = ya.shape
+    gx, gy = gradients(ya)
+    grid = base_grid(n, h, w, ya)
+    hxx, hxy, hyy = (gx * gx).sum((2, 3)), (gx * gy).sum((2, 3)), (gy * gy).sum((2, 3))
+    motion = flow.mean((2, 3), keepdim=True)
+    for _ in range(iters):
+        full = motion.expand(n, 2, h, w)
+        pos = grid + full
+        inside = ((pos[:, 0:1] >= 0) & (pos[:, 0:1] <= w - 1) & (pos[:, 1:2] >= 0) &
+                  (pos[:, 1:2] <= h - 1)).to(ya.dtype)
+        r = (warp(yb, full) - ya) * inside
+        bx, by = (gx * r).sum((2, 3)), (gy * r).sum((2, 3))
+        det = (hxx * hyy - hxy * hxy).clamp(min=1e-12)
+        u = torch.stack([hyy * bx - hxy * by, hxx * by - hxy * bx], 1) / det.unsqueeze(1)
+        motion = motion - u.view(n, 2, 1, 1).clamp(-1.0, 1.0)
+    return motion.expand(n, 2, h, w)
+
+
 def search(a, b, r, box, step=1, penalty=0.0, stride=1):
     """Best displacement d (within +-r steps, sub-pixel) of each pixel of a into b, with
     the costs box-filtered over box x box pixels.
@@ -518,7 +542,7 @@ class Interpolator(torch.nn.Module):
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
                  exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8, light_slack=0.02,
                  still=(0.05, 3), mend=(1.5, 5), surround=(16, 9, 3),
-                 split=(1.0, 0.1)):
+                 split=(1.0, 0.1), dominant=(3, 3)):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
         # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
@@ -540,6 +564,7 @@ class Interpolator(torch.nn.Module):
         self.wide = wide
         self.wide_stride = wide_stride
         self.wide_gain = wide_gain
+        self.dominant = dominant  # (level, iterations) of follow_dominant(), or None
         self.chroma = chroma  # weight of the colour-difference features at 1/4
         self.prop_steps = prop_steps  # neighbour distances tried by propagate(), in turn
         self.prop_margin = prop_margin
@@ -606,6 +631,8 @@ class Interpolator(torch.nn.Module):
                 flow = self.wide_search(ya, flow)
             if level in self.exchange_levels:
                 flow = self.exchange(ya, flow, level)
+            if self.dominant is not None and level == self.dominant[0]:
+                flow = self.follow_dominant(ya, flow)
             if level == 2:
                 flow, colour = self.at_quarter(ya, c4, flow)
         return flow
@@ -711,6 +738,15 @@ class Interpolator(torch.nn.Module):
                           self.penalty, self.wide_stride)
         wflow = F.interpolate(wflow, scale_factor=float(self.wide_stride), mode="nearest")
         return better_of(fa, fb, flow, wflow, self.wide_gain, self.box)
+
+    def follow_dominant(self, ya, flow):
+        """A camera pan moves the whole picture alike, yet each window estimates it on its
+        own and errs a little its own way (along lines and edges it sees only the motion
+        across them). The picture's dominant motion (dominant_motion()) replaces a pixel's
+        where it matches its neighbourhood better."""
+        cand = dominant_motion(ya, flow, self.dominant[1])
+        fa = features(ya)
+        return better_of(fa, swapped(fa), flow, cand, 1.0, self.box)
 
     def near_search(self, fa, fb, flow):
         """Objects a few pixels across are lost in the windows of the levels above: each pixel
