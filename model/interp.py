@@ -252,6 +252,13 @@ def lk_template(ta, box, stride=1, reg=1e-6):
                 bx0=m[:, 6:7] - mgx * mt, by0=m[:, 7:8] - mgy * mt)
 
 
+def inside_level(pos, h, w):
+    """1 where positions pos [N,2,*] (pixels, x then y) lie on an h x w level, else 0:
+    [N,1,*]."""
+    x, y = pos[:, 0:1], pos[:, 1:2]
+    return ((x >= 0) & (x <= w - 1) & (y >= 0) & (y <= h - 1)).to(pos.dtype)
+
+
 def window_lk(tb, flow, tpl, box, smooth, stride=1):
     """Sub-pixel refinement of flow [N,2,h,w] from the template (see lk_template) into tb
     (grey, this level's pixels) by one inverse-compositional Lucas-Kanade step over box x box
@@ -282,10 +289,7 @@ def window_lk(tb, flow, tpl, box, smooth, stride=1):
     d = (-torch.cat([ux, uy], 1)).clamp(-1.0, 1.0)
     # Windows that reach outside the picture in tb match against repeated border pixels:
     # they keep the motion handed in, in proportion, and weigh nothing in the smoothing.
-    grid = base_grid(n, h, w, tw) + n0
-    inside = ((grid[:, 0:1] >= 0) & (grid[:, 0:1] <= w - 1) & (grid[:, 1:2] >= 0) &
-              (grid[:, 1:2] <= h - 1)).to(tw.dtype)
-    valid = box_filter(inside, box, stride)
+    valid = box_filter(inside_level(base_grid(n, h, w, tw) + n0, h, w), box, stride)
     valid = valid * valid
     if stride > 1:
         n0 = box_filter(n0, box, stride)
@@ -297,8 +301,8 @@ def window_lk(tb, flow, tpl, box, smooth, stride=1):
 def dominant_motion(ya, flow, iters):
     """One translation per direction [N,2,h,w] (expanded) that moves the grey level ya
     [N,1,h,w] onto its other direction's frame best overall: inverse-compositional
-    Lucas-Kanade over the whole picture, from the mean of flow. Pixels carried out of the
-    picture do not count."""
+    Lucas-Kanade over the whole level, from the mean of flow. Pixels carried off the level
+    do not count."""
     yb = swapped(ya)
     n, _, h, w = ya.shape
     gx, gy = gradients(ya)
@@ -307,10 +311,7 @@ def dominant_motion(ya, flow, iters):
     motion = flow.mean((2, 3), keepdim=True)
     for _ in range(iters):
         full = motion.expand(n, 2, h, w)
-        pos = grid + full
-        inside = ((pos[:, 0:1] >= 0) & (pos[:, 0:1] <= w - 1) & (pos[:, 1:2] >= 0) &
-                  (pos[:, 1:2] <= h - 1)).to(ya.dtype)
-        r = (warp(yb, full) - ya) * inside
+        r = (warp(yb, full) - ya) * inside_level(grid + full, h, w)
         bx, by = (gx * r).sum((2, 3)), (gy * r).sum((2, 3))
         det = (hxx * hyy - hxy * hxy).clamp(min=1e-12)
         u = torch.stack([hyy * bx - hxy * by, hxx * by - hxy * bx], 1) / det.unsqueeze(1)
