@@ -311,7 +311,7 @@ def dominant_motion(ya, flow, iters):
     motion = flow.mean((2, 3), keepdim=True)
     for _ in range(iters):
         full = motion.expand(n, 2, h, w)
-        r = (warp(yb, full) - ya) * inside_level(grid + full, h, w)
+        r = (warp(yb, full, grid) - ya) * inside_level(grid + full, h, w)
         bx, by = (gx * r).sum((2, 3)), (gy * r).sum((2, 3))
         det = (hxx * hyy - hxy * hxy).clamp(min=1e-12)
         u = torch.stack([hyy * bx - hxy * by, hxx * by - hxy * bx], 1) / det.unsqueeze(1)
