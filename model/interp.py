@@ -298,20 +298,22 @@ def window_lk(tb, flow, tpl, box, smooth, stride=1):
     return box_filter(out * conf, smooth) / box_filter(conf, smooth).clamp(min=1e-12)
 
 
-def dominant_motion(ya, flow, iters):
+def dominant_motion(ya, motion, iters, counts, step=1):
     """One translation per direction [N,2,h,w] (expanded) that moves the grey level ya
     [N,1,h,w] onto its other direction's frame best overall: inverse-compositional
-    Lucas-Kanade over the whole level, from the mean of flow. Pixels carried off the level
-    do not count."""
+    Lucas-Kanade over the whole level, from motion [N,2,1,1]. counts(grid, pos) says which
+    pixels count, from where they are and where the motion carries them; with step > 1 only
+    every step-th pixel of every step-th row does (one translation needs few)."""
     yb = swapped(ya)
     n, _, h, w = ya.shape
     gx, gy = gradients(ya)
     grid = base_grid(n, h, w, ya)
+    if step > 1:
+        ya, gx, gy, grid = (v[:, :, ::step, ::step] for v in (ya, gx, gy, grid))
     hxx, hxy, hyy = (gx * gx).sum((2, 3)), (gx * gy).sum((2, 3)), (gy * gy).sum((2, 3))
-    motion = flow.mean((2, 3), keepdim=True)
     for _ in range(iters):
-        full = motion.expand(n, 2, h, w)
-        r = (warp(yb, full, grid) - ya) * inside_level(grid + full, h, w)
+        full = motion.expand_as(grid)
+        r = (warp(yb, full, grid) - ya) * counts(grid, grid + full)
         bx, by = (gx * r).sum((2, 3)), (gy * r).sum((2, 3))
         det = (hxx * hyy - hxy * hxy).clamp(min=1e-12)
         u = torch.stack([hyy * bx - hxy * by, hxx * by - hxy * bx], 1) / det.unsqueeze(1)
@@ -543,7 +545,7 @@ class Interpolator(torch.nn.Module):
                  near=(3, 3, 0.7), keep_gain=0.6, keep_box=3,
                  exchange_levels=(6, 5, 4, 3, 2), exchange_gain=0.8, light_slack=0.02,
                  still=(0.05, 3), mend=(1.5, 5), surround=(16, 9, 3),
-                 split=(1.0, 0.1), dominant=(3, 3)):
+                 split=(1.0, 0.1), dominant=(3, 3), snap=(0.25, 1.05, 0.6, 6, 10, 4)):
         super().__init__()
         # Motion, coarse to fine over levels 2^-coarsest .. 1/2 (level k is scale 2^-k). The
         # library pads frames to multiples of 64, so every frame has a 1/64 level; searches
@@ -566,6 +568,8 @@ class Interpolator(torch.nn.Module):
         self.wide_stride = wide_stride
         self.wide_gain = wide_gain
         self.dominant = dominant  # (level, iterations) of follow_dominant(), or None
+        # (reach, near gain, gain, box, iterations, step) of snap_to_dominant(), or None
+        self.snap = snap
         self.chroma = chroma  # weight of the colour-difference features at 1/4
         self.prop_steps = prop_steps  # neighbour distances tried by propagate(), in turn
         self.prop_margin = prop_margin
@@ -745,7 +749,9 @@ class Interpolator(torch.nn.Module):
         own and errs a little its own way (along lines and edges it sees only the motion
         across them). The picture's dominant motion (dominant_motion()) replaces a pixel's
         where it matches its neighbourhood better."""
-        cand = dominant_motion(ya, flow, self.dominant[1])
+        _, _, h, w = ya.shape
+        cand = dominant_motion(ya, flow.mean((2, 3), keepdim=True), self.dominant[1],
+                               lambda grid, pos: inside_level(pos, h, w))
         fa = features(ya)
         return better_of(fa, swapped(fa), flow, cand, 1.0, self.box)
 
@@ -845,6 +851,40 @@ class Interpolator(torch.nn.Module):
         flows = torch.where(both(agree), taken, flows)
         return flows, self.consistency(flows, grid2)
 
+    def snap_to_dominant(self, flows, conf, y2, extent):
+        """At 1/4 a box-downsampled streak or thin line looks alike under any motion along
+        it, give or take how the bilinear warp blurs it, and the choices made there settle
+        a pixel or more off along it: a pan along long beaded streaks came out torn in
+        patches. The picture's dominant motion, refined at 1/2 from the flows' reliable mean
+        (snap[4] steps over every snap[5]-th pixel), is tried at every pixel by the grey
+        values of the 1/2 level, which keep what the 1/4 level blurs away, and taken where
+        it matches clearly better (under snap[2] times the cost, snap[3] box) or, within
+        snap[0] pixels of the pixel's own motion, about as well (snap[1])."""
+        reach, near_gain, gain, box, iters, step = self.snap
+        n, _, h, w = y2.shape
+        grid = base_grid(n, h, w, y2)
+
+        def inside(pos):
+            return in_picture(pos[:, 0:1], pos[:, 1:2], extent, 0.5).to(y2.dtype)
+
+        weight = conf * F.avg_pool2d(inside(grid), 2)
+        start = 2.0 * (flows * weight).sum((2, 3), keepdim=True) / \
+            weight.sum((2, 3), keepdim=True).clamp(min=1e-6)
+        ya = binomial_blur(y2, 1)
+        motion = dominant_motion(ya, start, iters, lambda at, pos: inside(at) * inside(pos), step)
+        dom = 0.5 * motion[:, :, 0:1, 0:1].expand_as(flows)
+
+        def cost(f):
+            # Each 2x2 pixels of 1/2 moved by their 1/4 pixel's motion; one cost per 1/4
+            # pixel, over the box x box window of 1/2 centred on it.
+            f2 = 2.0 * F.interpolate(f, scale_factor=2.0, mode="nearest")
+            return box_filter((y2 - warp(swapped(y2), f2, grid)).abs(), box, 2)
+
+        c_dom, c_own = cost(dom), cost(flows)
+        near = ((flows - dom) ** 2).sum(1, keepdim=True) < reach * reach
+        take = (c_dom < gain * c_own) | (near & (c_dom < near_gain * c_own))
+        return torch.where(both(take), dom, flows)
+
     def consistency(self, flows, grid2):
         """Reliability of each pixel's motion: does the other frame's flow lead back?"""
         back = warp(swapped(flows), flows, grid2)
@@ -881,6 +921,8 @@ class Interpolator(torch.nn.Module):
             flows, conf = self.follow_surroundings(flows, conf, fa, grid2)
         if self.leave_box > 0:
             flows, conf = self.fill_leaving(flows, conf, grid2, extent)
+        if self.snap is not None:
+            flows = self.snap_to_dominant(flows, conf, y2, extent)
         d, use, cov0, cov1 = self.motion_at(t, flows, conf, y4, grid2)
 
         # Visibility in each frame: reliable points of that frame land here. It only tilts

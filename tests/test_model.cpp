@@ -314,7 +314,8 @@ TEST_F(ShippedModel, StaticOverlayOverAPanStaysPut) {
 // Thin bright lines crossing a smooth scene at a shallow slant, panned nearly along them and
 // exactly along them: any motion along a line matches it, so the motion estimated there
 // drifts along the lines, each direction its own way, or stops (a line moving along itself
-// looks still). The pan of the scene around them must carry them.
+// looks still). The pan of the scene around them must carry them, exactly: a box-downsampled
+// coarse level tells motions along a line apart only to within a pixel or so.
 TEST_F(ShippedModel, ThinLinesAlongAPanMoveWithIt) {
     for (const float slope : {0.25f, 0.5f}) {
         Texture lined = tex;  // for its size: every texel is replaced
@@ -331,7 +332,7 @@ TEST_F(ShippedModel, ThinLinesAlongAPanMoveWithIt) {
         const auto f0 = at(lined, 0.0f, -4, 2), f1 = at(lined, 1.0f, -4, 2);
         const double model = psnr(interpolate(f0, f1, 0.5f), at(lined, 0.5f, -4, 2), kMargin);
         std::printf("thin lines of slope %.2f along a pan, middle frame: %.2f dB\n", slope, model);
-        EXPECT_GE(model, 50.0) << "slope " << slope;
+        EXPECT_GE(model, 58.0) << "slope " << slope;
     }
 }
 
