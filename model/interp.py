@@ -858,8 +858,9 @@ class Interpolator(torch.nn.Module):
         patches. The picture's dominant motion, refined at 1/2 from the flows' reliable mean
         (snap[4] steps over every snap[5]-th pixel), is tried at every pixel by the grey
         values of the 1/2 level, which keep what the 1/4 level blurs away, and taken where
-        it matches clearly better (under snap[2] times the cost, snap[3] box) or, within
-        snap[0] pixels of the pixel's own motion, about as well (snap[1])."""
+        it matches clearly better (under snap[2] times the cost, over snap[3] x snap[3]
+        pixels of 1/2) or, where it lies within snap[0] pixels (of 1/4) of the pixel's own
+        motion, about as well (snap[1])."""
         reach, near_gain, gain, box, iters, step = self.snap
         n, _, h, w = y2.shape
         grid = base_grid(n, h, w, y2)
