@@ -37,15 +37,13 @@ def base_grid(n, h, w, like):
     return torch.cat([xs, ys], 1)
 
 
-def bilinear(images, x, y):
-    """Bilinear samples [N,C,*S] of each of the images [N,C,H,W] (all of one size) at pixel
-    positions x, y [N,*S] inside them, positions converted once for all. Zero padding
-    without corner alignment is the variant ONNX Runtime computes fastest; positions inside
-    the image never reach the padding."""
-    _, _, h, w = images[0].shape
+def bilinear(img, x, y):
+    """Bilinear samples [N,C,*S] of the image img [N,C,H,W] at pixel positions x, y [N,*S]
+    inside it. Zero padding without corner alignment is the variant ONNX Runtime computes
+    fastest; positions inside the image never reach the padding."""
+    _, _, h, w = img.shape
     g = torch.stack([x * (2.0 / w) + (1.0 / w - 1.0), y * (2.0 / h) + (1.0 / h - 1.0)], -1)
-    return [F.grid_sample(img, g, mode="bilinear", padding_mode="zeros", align_corners=False)
-            for img in images]
+    return F.grid_sample(img, g, mode="bilinear", padding_mode="zeros", align_corners=False)
 
 
 def warp(img, flow, grid=None):
@@ -56,7 +54,7 @@ def warp(img, flow, grid=None):
     pos = grid + flow
     x = pos[:, 0].clamp(0.0, w - 1.0)
     y = pos[:, 1].clamp(0.0, h - 1.0)
-    return bilinear([img], x, y)[0]
+    return bilinear(img, x, y)
 
 
 def curvature(y):
@@ -96,7 +94,7 @@ def sharp_sample(planes, sx, sy, extent):
     inside_y = (y0 + 1.0 < last_row) & ((y0 > first_row) | (first_row <= 0.0))
     gx = 0.5 * fx * (1.0 - fx) * inside_x.to(fx.dtype)
     gy = 0.5 * fy * (1.0 - fy) * inside_y.to(fy.dtype)
-    s = bilinear([planes], sx.unsqueeze(0), sy.unsqueeze(0))[0][0]
+    s = bilinear(planes, sx.unsqueeze(0), sy.unsqueeze(0))[0]
     return s[0:3] - gx * s[3] - gy * s[4]
 
 
@@ -490,7 +488,7 @@ def half_error(y2, px, py, dx, dy, t, extent, outside):
         inside = here if inside is None else inside & here
         hx = ((x + 0.5) * 0.5 - 0.5).clamp(0.0, w2 - 1.0)
         hy = ((y + 0.5) * 0.5 - 0.5).clamp(0.0, h2 - 1.0)
-        values.append(bilinear([y2[frame:frame + 1]], hx.unsqueeze(0), hy.unsqueeze(0))[0][0, 0])
+        values.append(bilinear(y2[frame:frame + 1], hx.unsqueeze(0), hy.unsqueeze(0))[0, 0])
     return torch.where(inside, (values[0] - values[1]).abs(), torch.full_like(values[0], outside))
 
 
@@ -615,7 +613,7 @@ class Interpolator(torch.nn.Module):
         pyramid = {1: y2, 2: y4}
         for level in range(3, self.coarsest + 1):
             pyramid[level] = down2(pyramid[level - 1])
-        flow = None
+        flow = colour = None  # colour: what the 1/4 level matched with (keep_small())
         for level in range(self.coarsest, 0, -1):
             ya = pyramid[level]
             yb = swapped(ya)
