@@ -1031,7 +1031,7 @@ class Interpolator(torch.nn.Module):
             moving = moving & ~edge
 
         blend = ((1.0 - t) * img0 + t * img1).reshape(3, hh * ww)
-        frames = []
+        frames = []  # each frame's colour and second differences, as sharp_sample() takes them
         for img in (img0, img1):
             planes = img.reshape(3, hh * ww)
             grey = torch.matmul(self.luma_w.view(1, 3), planes)  # not a Conv: see curvature()
