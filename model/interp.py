@@ -873,14 +873,15 @@ class Interpolator(torch.nn.Module):
         ya = binomial_blur(y2, 1)
         motion = dominant_motion(ya, start, iters, lambda at, pos: inside(at) * inside(pos), step)
         dom = 0.5 * motion[:, :, 0:1, 0:1].expand_as(flows)
+        other = swapped(y2)
 
-        def cost(f):
-            # Each 2x2 pixels of 1/2 moved by their 1/4 pixel's motion; one cost per 1/4
+        def cost(f2):
+            # Of a motion at 1/2 (each 2x2 pixels take their 1/4 pixel's): one cost per 1/4
             # pixel, over the box x box window of 1/2 centred on it.
-            f2 = 2.0 * F.interpolate(f, scale_factor=2.0, mode="nearest")
-            return box_filter((y2 - warp(swapped(y2), f2, grid)).abs(), box, 2)
+            return box_filter((y2 - warp(other, f2, grid)).abs(), box, 2)
 
-        c_dom, c_own = cost(dom), cost(flows)
+        c_dom = cost(motion)
+        c_own = cost(2.0 * F.interpolate(flows, scale_factor=2.0, mode="nearest"))
         near = ((flows - dom) ** 2).sum(1, keepdim=True) < reach * reach
         take = (c_dom < gain * c_own) | (near & (c_dom < near_gain * c_own))
         return torch.where(both(take), dom, flows)
